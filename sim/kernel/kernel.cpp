@@ -1,0 +1,183 @@
+// The kernel object: constructs the rooms, loads drivers, and ends a run with
+// its leak checks.
+#include <cstdio>
+#include <sstream>
+
+#include "kernel_internal.h"
+
+namespace sim {
+
+namespace {
+Kernel* g_current = nullptr;
+}  // namespace
+
+Kernel::Kernel(KernelOptions options) : options_(options) {
+    if (g_current != nullptr) throw std::logic_error("only one simulated kernel may exist at a time");
+    g_current = this;
+    ResetDispatcherState();
+    verifier_ = std::make_unique<Verifier>(options.reportToStderr);
+    faults_ = std::make_unique<FaultInjector>();
+    pool_ = std::make_unique<Pool>();
+    io_ = std::make_unique<IoManager>(*this);
+    scheduler_ = std::make_unique<Scheduler>(*this, options);
+}
+
+Kernel::~Kernel() {
+    Shutdown();
+    scheduler_.reset();
+    io_.reset();
+    pool_.reset();
+    ResetDispatcherState();
+    g_current = nullptr;
+}
+
+Kernel& Kernel::Current() {
+    if (g_current == nullptr) {
+        std::fprintf(stderr, "a kernel routine was called with no simulated kernel running\n");
+        std::abort();
+    }
+    return *g_current;
+}
+
+bool Kernel::Exists() {
+    return g_current != nullptr;
+}
+
+Ticks Kernel::Now() const {
+    return scheduler_->Now();
+}
+
+void Kernel::CreateThread(const std::string& name, std::function<void()> body) {
+    scheduler_->CreateThread(name, std::move(body));
+}
+
+void Kernel::QueueDpc(std::function<void()> fn) {
+    scheduler_->QueueDpc(std::move(fn));
+}
+
+uint64_t Kernel::ScheduleAt(Ticks when, std::function<void()> fn) {
+    return scheduler_->AddTimedEvent(when, std::move(fn), true);
+}
+
+void Kernel::CancelEvent(uint64_t handle) {
+    scheduler_->CancelTimedEvent(handle);
+}
+
+void Kernel::RunFor(Ticks duration) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -duration;
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > APC_LEVEL) Fail(rule::kWaitAboveApcLevel, "RunFor above APC_LEVEL");
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+void Kernel::Settle() {
+    scheduler_->WaitUntilSettled();
+}
+
+void Kernel::PinSwitch(PinnedSwitch pinned) {
+    scheduler_->PinSwitch(std::move(pinned));
+}
+
+std::string Kernel::CurrentThreadName() const {
+    return scheduler_->CurrentThreadName();
+}
+
+size_t Kernel::DeepestStack() const {
+    return scheduler_->DeepestStack();
+}
+
+void Kernel::ResetDeepestStack() {
+    scheduler_->ResetDeepestStack();
+}
+
+PDRIVER_OBJECT Kernel::CreateDriverObject(const std::wstring& name) {
+    return io_->CreateDriverObject(name);
+}
+
+PDRIVER_OBJECT Kernel::LoadDriver(const std::wstring& name, PDRIVER_INITIALIZE entry,
+                                  const std::wstring& serviceKeyPath, NTSTATUS* status) {
+    PDRIVER_OBJECT driver = io_->CreateDriverObject(name);
+    std::wstring path = serviceKeyPath;
+    UNICODE_STRING registryPath;
+    registryPath.Buffer = path.data();
+    registryPath.Length = static_cast<USHORT>(path.size() * sizeof(WCHAR));
+    registryPath.MaximumLength = registryPath.Length;
+    driver->DriverInit = entry;
+    NTSTATUS result = entry(driver, &registryPath);
+    if (status != nullptr) *status = result;
+    if (!NT_SUCCESS(result)) {
+        io_->DeleteDriverObject(driver);
+        return nullptr;
+    }
+    return driver;
+}
+
+void Kernel::UnloadDriver(PDRIVER_OBJECT driver) {
+    if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
+    io_->DeleteDriverObject(driver);
+}
+
+const std::vector<std::vector<UCHAR>>& Kernel::ErrorLog() const {
+    return io_->ErrorLog();
+}
+
+void Kernel::FailNth(FaultSite site, int nth) {
+    faults_->FailNth(site, nth);
+}
+
+void Kernel::FailRandomly(FaultSite site, double probability, uint64_t seed) {
+    faults_->FailRandomly(site, probability, seed);
+}
+
+void Kernel::ClearFaults() {
+    faults_->Clear();
+}
+
+void Kernel::Fail(const std::string& rule, const std::string& detail) {
+    verifier_->Record(rule, detail + " (thread '" + scheduler_->Current()->name + "', t=" +
+                                std::to_string(Now() / kTicksPerMillisecond) + "ms)");
+    scheduler_->Stop(rule, detail);
+}
+
+const std::vector<std::string>& Kernel::Failures() const {
+    return verifier_->Failures();
+}
+
+std::vector<PoolTagUsage> Kernel::PoolInUse() const {
+    return pool_->InUse();
+}
+
+size_t Kernel::IrpsInUse() const {
+    return io_->IrpsInUse();
+}
+
+std::string Kernel::Shutdown() {
+    if (shutDown_) return shutdownReport_;
+    shutDown_ = true;
+    scheduler_->Shutdown();
+    bool stopped = scheduler_->Stopped();
+    // Leaks are only meaningful for a run that ended normally.
+    if (!stopped) {
+        for (const PoolTagUsage& u : pool_->InUse()) {
+            std::ostringstream detail;
+            detail << u.blocks << " block(s), " << u.bytes << " bytes with tag '" << FormatTag(u.tag) << "'";
+            verifier_->Record(rule::kPoolLeak, detail.str());
+        }
+        if (io_->IrpsInUse() != 0) {
+            verifier_->Record(rule::kIrpLeak, std::to_string(io_->IrpsInUse()) + " IRP(s) never freed");
+        }
+    }
+    std::ostringstream report;
+    for (const std::string& f : verifier_->Failures()) report << f << "\n";
+    shutdownReport_ = report.str();
+    return shutdownReport_;
+}
+
+std::string FormatStatus(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+}  // namespace sim

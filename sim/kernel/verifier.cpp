@@ -1,0 +1,37 @@
+#include "verifier.h"
+
+#include <cstdio>
+
+namespace sim {
+
+void Verifier::Record(const std::string& rule, const std::string& detail) {
+    failures_.push_back(rule + ": " + detail);
+    if (reportToStderr_) std::fprintf(stderr, "VERIFIER %s: %s\n", rule.c_str(), detail.c_str());
+}
+
+bool FaultInjector::ShouldFail(FaultSite site) {
+    auto it = plans_.find(site);
+    if (it == plans_.end()) return false;
+    Plan& plan = it->second;
+    if (plan.countdown > 0 && --plan.countdown == 0) return true;
+    if (plan.probability > 0.0) {
+        return std::uniform_real_distribution<double>(0.0, 1.0)(plan.rng) < plan.probability;
+    }
+    return false;
+}
+
+void FaultInjector::FailNth(FaultSite site, int nth) {
+    plans_[site].countdown = nth;
+}
+
+void FaultInjector::FailRandomly(FaultSite site, double probability, uint64_t seed) {
+    Plan& plan = plans_[site];
+    plan.probability = probability;
+    plan.rng.seed(seed);
+}
+
+void FaultInjector::Clear() {
+    plans_.clear();
+}
+
+}  // namespace sim
