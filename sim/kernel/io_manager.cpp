@@ -455,9 +455,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (record == nullptr) {
         kernel.Fail(sim::rule::kIrpCompletedTwice, "IoCompleteRequest of an IRP already completed and freed");
     }
-    if (record->state == IrpRecord::State::Completing || record->state == IrpRecord::State::Completed ||
-        Irp->CurrentLocation > Irp->StackCount + 1) {
-        kernel.Fail(sim::rule::kIrpCompletedTwice, "IoCompleteRequest of an IRP whose completion already ran");
+    if (record->state == IrpRecord::State::Completing || record->state == IrpRecord::State::Completed) {
+        kernel.Fail(sim::rule::kIrpCompletedTwice, "IoCompleteRequest of an IRP whose completion is running or ran");
+    }
+    if (Irp->CurrentLocation > Irp->StackCount && record->state != IrpRecord::State::Idle) {
+        kernel.Fail(sim::rule::kIrpCompletedTwice,
+                    "IoCompleteRequest of an IRP that no driver holds: its completion already ran");
     }
     if (Irp->CancelRoutine != nullptr) {
         kernel.Fail(sim::rule::kCompletedWithCancelRoutine, "IoCompleteRequest of an IRP with a cancel routine set");

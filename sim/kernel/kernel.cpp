@@ -135,9 +135,10 @@ void Kernel::ClearFaults() {
 }
 
 void Kernel::Fail(const std::string& rule, const std::string& detail) {
-    verifier_->Record(rule, detail + " (thread '" + scheduler_->Current()->name + "', t=" +
-                                std::to_string(Now() / kTicksPerMillisecond) + "ms)");
-    scheduler_->Stop(rule, detail);
+    std::string where = detail + " (thread '" + scheduler_->Current()->name + "', t=" +
+                        std::to_string(Now() / kTicksPerMillisecond) + "ms)";
+    verifier_->Record(rule, where);
+    scheduler_->Stop(rule, where);
 }
 
 const std::vector<std::string>& Kernel::Failures() const {

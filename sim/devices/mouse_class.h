@@ -1,0 +1,48 @@
+// A model of the mouse class driver's side of a connection: a service
+// callback that takes the records a port driver delivers and remembers each
+// one, with the IRQL and thread it arrived at.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sim/kernel.h"
+
+namespace sim {
+
+struct DeliveredRecord {
+    MOUSE_INPUT_DATA data;
+    KIRQL irql;
+    std::string thread;
+    Ticks time;
+};
+
+class MouseClassModel {
+  public:
+    MouseClassModel();
+    ~MouseClassModel();
+    MouseClassModel(const MouseClassModel&) = delete;
+    MouseClassModel& operator=(const MouseClassModel&) = delete;
+
+    PDEVICE_OBJECT Device() const { return device_; }
+    // What a port driver receives in IOCTL_INTERNAL_MOUSE_CONNECT.
+    CONNECT_DATA Connection() const;
+
+    const std::vector<DeliveredRecord>& Records() const { return records_; }
+    void ClearRecords() { records_.clear(); }
+    // Called with each record as it arrives (for tools that print as they go).
+    void OnRecord(std::function<void(const DeliveredRecord&)> observer) { observer_ = std::move(observer); }
+
+    static VOID NTAPI ServiceCallback(PDEVICE_OBJECT DeviceObject, PMOUSE_INPUT_DATA InputDataStart,
+                                      PMOUSE_INPUT_DATA InputDataEnd, PULONG InputDataConsumed);
+
+  private:
+    Kernel& kernel_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;
+    std::vector<DeliveredRecord> records_;
+    std::function<void(const DeliveredRecord&)> observer_;
+};
+
+}  // namespace sim
