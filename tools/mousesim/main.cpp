@@ -1,0 +1,51 @@
+// mousesim: runs the package's drivers on the simulated PC against modeled
+// mice or recorded bytes, and shows what they do.
+#include <cstdio>
+#include <string>
+
+#include "commands.h"
+
+namespace mousesim {
+
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = {
+        {"demo", "demo", "a serial mouse moving and clicking, read by the serial driver core", RunDemo},
+    };
+    return commands;
+}
+
+int BadInput(const Command& command, const std::string& message) {
+    std::fprintf(stderr, "mousesim %s: %s\nusage: mousesim %s\n", command.name, message.c_str(), command.usage);
+    return 2;
+}
+
+}  // namespace mousesim
+
+namespace {
+
+void PrintHelp(FILE* out) {
+    std::fprintf(out, "usage: mousesim COMMAND [ARGS]\n\ncommands:\n");
+    for (const mousesim::Command& c : mousesim::Commands()) {
+        std::fprintf(out, "  %-s\n      %s\n", c.usage, c.summary);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        PrintHelp(stderr);
+        return 2;
+    }
+    std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") {
+        PrintHelp(stdout);
+        return 0;
+    }
+    for (const mousesim::Command& c : mousesim::Commands()) {
+        if (name == c.name) return c.run(mousesim::Arguments(argv + 2, argv + argc));
+    }
+    std::fprintf(stderr, "mousesim: unknown command '%s'\n", name.c_str());
+    PrintHelp(stderr);
+    return 2;
+}
