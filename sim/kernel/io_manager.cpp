@@ -114,6 +114,7 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
 // ---------------------------------------------------------------- IRPs
 
 PIRP IoManager::AllocateIrp(CCHAR stackSize, bool builtByIoManager) {
+    irpAllocations_++;
     USHORT size = IoSizeOfIrp(stackSize);
     auto* irp = static_cast<PIRP>(std::calloc(1, size));
     IoInitializeIrp(irp, size, stackSize);

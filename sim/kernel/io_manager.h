@@ -64,6 +64,7 @@ class IoManager {
     // Resets the record for a new use of the IRP.
     void Renew(PIRP irp, IrpRecord& record);
     size_t IrpsInUse() const { return irps_.size(); }
+    uint64_t IrpAllocations() const { return irpAllocations_; }
     void FinalCompletion(PIRP irp, IrpRecord& record);
 
     // Remove locks.
@@ -84,6 +85,7 @@ class IoManager {
     std::deque<PIRP> irpQuarantine_;
     std::set<PIRP> freedIrps_;
     uint64_t nextGeneration_ = 1;
+    uint64_t irpAllocations_ = 0;
     std::map<PDRIVER_OBJECT, std::map<PVOID, std::unique_ptr<unsigned char[]>>> driverExtensions_;
     std::set<PDRIVER_OBJECT> drivers_;
     std::map<PIO_REMOVE_LOCK, RemoveLockRecord> removeLocks_;

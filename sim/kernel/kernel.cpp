@@ -153,6 +153,14 @@ size_t Kernel::IrpsInUse() const {
     return io_->IrpsInUse();
 }
 
+uint64_t Kernel::PoolAllocations() const {
+    return pool_->Allocations();
+}
+
+uint64_t Kernel::IrpAllocations() const {
+    return io_->IrpAllocations();
+}
+
 std::string Kernel::Shutdown() {
     if (shutDown_) return shutdownReport_;
     shutDown_ = true;

@@ -37,6 +37,7 @@ Pool::~Pool() {
 
 void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag) {
     auto* h = static_cast<Header*>(std::malloc(offsetof(Header, data) + (bytes == 0 ? 1 : bytes)));
+    allocations_++;
     h->magic = kLiveMagic;
     h->tag = tag;
     h->bytes = bytes;

@@ -19,12 +19,14 @@ class Pool {
     // Frees a block; `expectedTag` 0 accepts any tag.
     void Free(void* p, ULONG expectedTag);
     std::vector<PoolTagUsage> InUse() const;
+    uint64_t Allocations() const { return allocations_; }
 
   private:
     struct Header;
     std::map<ULONG, PoolTagUsage> usage_;
     std::map<void*, size_t> live_;
     std::deque<Header*> quarantine_;
+    uint64_t allocations_ = 0;
 };
 
 std::string FormatTag(ULONG tag);

@@ -169,6 +169,10 @@ class Kernel {
     // Pool and IRPs still allocated.
     std::vector<PoolTagUsage> PoolInUse() const;
     size_t IrpsInUse() const;
+    // Pool blocks and IRPs allocated since the kernel started (I/O manager
+    // requests included).
+    uint64_t PoolAllocations() const;
+    uint64_t IrpAllocations() const;
     // Ends every simulated thread but main, then checks for leaked pool and
     // IRPs. Returns the failures of the whole run ("" when there were none).
     std::string Shutdown();
