@@ -72,7 +72,7 @@ bool BuildSetupCommand(const char *CommandLine,
 
     // Command: the path up to its last backslash (opening quote included),
     // "setup", "\setup.exe" and, for a quoted path, the closing quote. The
-    // folder part of it, without the opening quote, is the directory.
+    // folder in it, without the opening quote, is the directory.
     size_t Length = 0;
     const size_t FolderStart = Quoted ? 1 : 0;
     bool Fits =

@@ -12,7 +12,7 @@ enum { LauncherBufferLength = 260 };
 //   Directory: that folder, without the opening quote of a quoted path;
 //   Command:   the folder followed by "\setup.exe", quoted again when the
 //              program path was quoted.
-// Arguments after the program path play no part.
+// Whatever follows the program path is not looked at.
 //
 // Returns false, with both strings empty, when there is nothing sound to
 // start: the quote is never closed, the program path holds no backslash, or
