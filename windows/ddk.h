@@ -14,3 +14,16 @@
 typedef VOID NTAPI MOUSE_CLASS_SERVICE_CALLBACK(PDEVICE_OBJECT DeviceObject, PMOUSE_INPUT_DATA InputDataStart,
                                                 PMOUSE_INPUT_DATA InputDataEnd, PULONG InputDataConsumed);
 typedef MOUSE_CLASS_SERVICE_CALLBACK* PMOUSE_CLASS_SERVICE_CALLBACK;
+
+// Modem-status register bits (IOCTL_SERIAL_GET_MODEMSTATUS), which ntddser.h
+// does not define.
+#ifndef SERIAL_MSR_DCTS
+#define SERIAL_MSR_DCTS 0x01
+#define SERIAL_MSR_DDSR 0x02
+#define SERIAL_MSR_TERI 0x04
+#define SERIAL_MSR_DDCD 0x08
+#define SERIAL_MSR_CTS 0x10
+#define SERIAL_MSR_DSR 0x20
+#define SERIAL_MSR_RI 0x40
+#define SERIAL_MSR_DCD 0x80
+#endif
