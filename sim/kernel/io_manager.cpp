@@ -135,6 +135,7 @@ void IoManager::Renew(PIRP irp, IrpRecord& record) {
     record.generation = nextGeneration_++;
     record.locations.assign(static_cast<size_t>(irp->StackCount) + 2, 0);
     record.startNextPowerCalls = 0;
+    record.powerDispatches = 0;
 }
 
 IrpRecord* IoManager::Find(PIRP irp) {
@@ -258,6 +259,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
     sim::Point("IoAttachDeviceToDeviceStack");
+    // The platform refuses an attachment to a stack that is going away; fault
+    // injection stands for that.
+    if (Kernel::Current().faults().ShouldFail(sim::FaultSite::Attach)) return nullptr;
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
     top->AttachedDevice = SourceDevice;
@@ -411,6 +415,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     uint64_t generation = record->generation;
     int location = Irp->CurrentLocation;
     UCHAR major = stack->MajorFunction;
+    if (major == IRP_MJ_POWER) record->powerDispatches++;
     KIRQL irql = KeGetCurrentIrql();
 
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[major](DeviceObject, Irp);
@@ -523,6 +528,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }
+    }
+    if (record->powerDispatches > record->startNextPowerCalls) {
+        kernel.Fail(sim::rule::kPowerIrpNotStarted,
+                    "a power IRP completed after " + std::to_string(record->powerDispatches) +
+                        " driver(s) handled it but only " + std::to_string(record->startNextPowerCalls) +
+                        " PoStartNextPowerIrp call(s)");
     }
     io.FinalCompletion(Irp, *record);
     sim::Point("IofCompleteRequest:return");

@@ -31,8 +31,10 @@ struct IrpRecord {
     // pending when passed.
     enum : uint8_t { kAwaitingMark = 1, kPassed = 2, kMarkedWhenPassed = 4 };
     std::vector<uint8_t> locations;
-    // Power requests: how often PoStartNextPowerIrp was called for it.
+    // Power requests: how often PoStartNextPowerIrp was called for it, and
+    // how many drivers it has been dispatched to (each owes one call).
     int startNextPowerCalls = 0;
+    int powerDispatches = 0;
 };
 
 struct RemoveLockRecord {
