@@ -229,6 +229,12 @@ void I8042PortModel::Process(UCHAR byte) {
         state_ = XMovement;
         return;
     case XMovement:
+        // 0xAA 0x00 is a mouse announcing that it reset itself (plugged in
+        // again): reset it properly.
+        if (packet_[0] == 0xAA && byte == 0x00) {
+            StartReset();
+            return;
+        }
         packet_[1] = byte;
         state_ = YMovement;
         return;

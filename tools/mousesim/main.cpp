@@ -10,6 +10,8 @@ namespace mousesim {
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
         {"demo", "demo", "a serial mouse moving and clicking, read by the serial driver core", RunDemo},
+        {"ps2", "ps2 --mouse standard|wheel|five-button|extended [--no-filter] [--script FILE] [--format text|jsonl]",
+         "a PS/2 mouse reset through the i8042 port driver with auxhook above it, playing a script", RunPs2},
     };
     return commands;
 }
