@@ -40,6 +40,7 @@ I8042PortModel::I8042PortModel(I8042Options options) : kernel_(Kernel::Current()
 }
 
 I8042PortModel::~I8042PortModel() {
+    *alive_ = false;
     IoDeleteDevice(device_);
     kernel_.UnloadDriver(driver_);
 }
@@ -156,9 +157,9 @@ void I8042PortModel::Write(UCHAR byte, bool byFilter) {
     lastCommand_ = byte;
     Record({PortEvent::Kind::Write, byte, byFilter, std::nullopt});
     if (state_ == MouseResetting) ArmWatchdog();
-    if (mouse_ == nullptr) return;
-    Ps2Device* mouse = mouse_;
-    kernel_.ScheduleAfter(kByteTime, [mouse, byte] { mouse->Receive(byte); });
+    kernel_.ScheduleAfter(kByteTime, [this, alive = alive_, byte] {
+        if (*alive && mouse_ != nullptr) mouse_->Receive(byte);
+    });
 }
 
 void I8042PortModel::StartReset() {
@@ -185,8 +186,8 @@ void I8042PortModel::RestartReset() {
 void I8042PortModel::ArmWatchdog() {
     uint64_t seen = bytesSeen_;
     int resets = resets_;
-    kernel_.ScheduleAfter(kResetTimeout, [this, seen, resets] {
-        if (state_ == MouseResetting && bytesSeen_ == seen && resets_ == resets) RestartReset();
+    kernel_.ScheduleAfter(kResetTimeout, [this, alive = alive_, seen, resets] {
+        if (*alive && state_ == MouseResetting && bytesSeen_ == seen && resets_ == resets) RestartReset();
     });
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -116,6 +117,8 @@ class I8042PortModel {
     MOUSE_INPUT_DATA input_{};
     OUTPUT_PACKET output_{};
 
+    // Cleared at destruction: events still scheduled then do nothing.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<PortEvent> events_;
     std::function<void(const PortEvent&)> observer_;
 };

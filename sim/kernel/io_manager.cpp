@@ -38,6 +38,7 @@ IoManager::~IoManager() {
     for (auto& [irp, record] : irps_) std::free(irp);
     for (PIRP irp : irpQuarantine_) std::free(irp);
     for (PDRIVER_OBJECT d : drivers_) delete reinterpret_cast<DriverObjectBlock*>(d);
+    for (PDEVICE_OBJECT d : deletePending_) std::free(d);
 }
 
 // ---------------------------------------------------------------- drivers
@@ -107,6 +108,19 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
         auto* p = reinterpret_cast<unsigned char*>(it->first);
         it = (p >= begin && p < end) ? removeLocks_.erase(it) : std::next(it);
     }
+    // A device that another is still attached to stays in memory until that
+    // one detaches: a driver above detaches from its lower device after
+    // passing a removal down, when the lower driver has already deleted it.
+    if (device->AttachedDevice != nullptr) {
+        deletePending_.insert(device);
+        return;
+    }
+    std::memset(device, 0xDD, device->Size);
+    std::free(device);
+}
+
+void IoManager::Detached(PDEVICE_OBJECT device) {
+    if (deletePending_.erase(device) == 0) return;
     std::memset(device, 0xDD, device->Size);
     std::free(device);
 }
@@ -275,6 +289,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     sim::Point("IoDetachDevice");
     if (TargetDevice->AttachedDevice != nullptr) TargetDevice->AttachedDevice->DeviceObjectExtension = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    Io().Detached(TargetDevice);
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {

@@ -55,6 +55,8 @@ class IoManager {
 
     // Devices.
     void DeleteDevice(PDEVICE_OBJECT device);
+    // The device above `device` has detached; frees it if it was deleted.
+    void Detached(PDEVICE_OBJECT device);
 
     // IRPs.
     PIRP AllocateIrp(CCHAR stackSize, bool builtByIoManager);
@@ -88,6 +90,7 @@ class IoManager {
     uint64_t nextGeneration_ = 1;
     std::map<PDRIVER_OBJECT, std::map<PVOID, std::unique_ptr<unsigned char[]>>> driverExtensions_;
     std::set<PDRIVER_OBJECT> drivers_;
+    std::set<PDEVICE_OBJECT> deletePending_;
     std::map<PIO_REMOVE_LOCK, RemoveLockRecord> removeLocks_;
     std::deque<std::function<void()>> workQueue_;
     bool workerStarted_ = false;

@@ -31,6 +31,11 @@ Ps2Mouse::Ps2Mouse(Ps2MouseKind kind, I8042PortModel& port) : kernel_(Kernel::Cu
     port_.Attach(this);
 }
 
+Ps2Mouse::~Ps2Mouse() {
+    *alive_ = false;
+    port_.Attach(nullptr);
+}
+
 void Ps2Mouse::ResetState() {
     reporting_ = false;
     expectingRate_ = false;
@@ -43,7 +48,9 @@ void Ps2Mouse::Send(std::vector<UCHAR> bytes) {
     for (UCHAR b : bytes) {
         lineFree_ = std::max(lineFree_, kernel_.Now()) + I8042PortModel::kByteTime;
         I8042PortModel* port = &port_;
-        kernel_.ScheduleAt(lineFree_, [port, b] { port->Interrupt(b); });
+        kernel_.ScheduleAt(lineFree_, [port, alive = alive_, b] {
+            if (*alive) port->Interrupt(b);
+        });
     }
 }
 

@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ bool ParsePs2MouseKind(const std::string& name, Ps2MouseKind* kind);
 class Ps2Mouse : public Ps2Device {
   public:
     Ps2Mouse(Ps2MouseKind kind, I8042PortModel& port);
+    ~Ps2Mouse() override;
 
     void Receive(UCHAR byte) override;
 
@@ -70,6 +72,7 @@ class Ps2Mouse : public Ps2Device {
         UCHAR answer;
     };
     std::map<UCHAR, FailPlan> failures_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace sim

@@ -169,6 +169,8 @@ struct Row {
     UCHAR byteSeen;
 };
 
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
 class TransitionTable : public ::testing::TestWithParam<Row> {};
 
 TEST_P(TransitionTable, Row) {
