@@ -34,11 +34,25 @@ class MouseClassModel {
     // Called with each record as it arrives (for tools that print as they go).
     void OnRecord(std::function<void(const DeliveredRecord&)> observer) { observer_ = std::move(observer); }
 
+    // As the class driver above a port driver's stack: attaches its device to
+    // the top of the stack, connects with IOCTL_INTERNAL_MOUSE_CONNECT, and
+    // opens and closes the device below. Plug and Play and power requests
+    // pass through it; a removal takes it off the stack.
+    NTSTATUS AttachTo(PDEVICE_OBJECT physicalDevice);
+    NTSTATUS Connect();
+    NTSTATUS Open();
+    NTSTATUS Close();
+    PDEVICE_OBJECT Lower() const { return lower_; }
+
     static VOID NTAPI ServiceCallback(PDEVICE_OBJECT DeviceObject, PMOUSE_INPUT_DATA InputDataStart,
                                       PMOUSE_INPUT_DATA InputDataEnd, PULONG InputDataConsumed);
 
   private:
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    NTSTATUS SendDown(UCHAR major, ULONG code, PVOID buffer, ULONG length);
+
     Kernel& kernel_;
+    PDEVICE_OBJECT lower_ = nullptr;
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
     std::vector<DeliveredRecord> records_;

@@ -38,6 +38,7 @@ IoManager::~IoManager() {
     for (auto& [irp, record] : irps_) std::free(irp);
     for (PIRP irp : irpQuarantine_) std::free(irp);
     for (PDRIVER_OBJECT d : drivers_) delete reinterpret_cast<DriverObjectBlock*>(d);
+    for (PDEVICE_OBJECT d : deletePending_) std::free(d);
 }
 
 // ---------------------------------------------------------------- drivers
@@ -107,6 +108,19 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
         auto* p = reinterpret_cast<unsigned char*>(it->first);
         it = (p >= begin && p < end) ? removeLocks_.erase(it) : std::next(it);
     }
+    // A device that another is still attached to stays in memory until that
+    // one detaches: a driver above detaches from its lower device after
+    // passing a removal down, when the lower driver has already deleted it.
+    if (device->AttachedDevice != nullptr) {
+        deletePending_.insert(device);
+        return;
+    }
+    std::memset(device, 0xDD, device->Size);
+    std::free(device);
+}
+
+void IoManager::Detached(PDEVICE_OBJECT device) {
+    if (deletePending_.erase(device) == 0) return;
     std::memset(device, 0xDD, device->Size);
     std::free(device);
 }
@@ -136,6 +150,7 @@ void IoManager::Renew(PIRP irp, IrpRecord& record) {
     record.generation = nextGeneration_++;
     record.locations.assign(static_cast<size_t>(irp->StackCount) + 2, 0);
     record.startNextPowerCalls = 0;
+    record.powerDispatches = 0;
 }
 
 IrpRecord* IoManager::Find(PIRP irp) {
@@ -259,6 +274,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
     sim::Point("IoAttachDeviceToDeviceStack");
+    // The platform refuses an attachment to a stack that is going away; fault
+    // injection stands for that.
+    if (Kernel::Current().faults().ShouldFail(sim::FaultSite::Attach)) return nullptr;
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
     top->AttachedDevice = SourceDevice;
@@ -272,6 +290,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     sim::Point("IoDetachDevice");
     if (TargetDevice->AttachedDevice != nullptr) TargetDevice->AttachedDevice->DeviceObjectExtension = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    Io().Detached(TargetDevice);
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
@@ -412,6 +431,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     uint64_t generation = record->generation;
     int location = Irp->CurrentLocation;
     UCHAR major = stack->MajorFunction;
+    if (major == IRP_MJ_POWER) record->powerDispatches++;
     KIRQL irql = KeGetCurrentIrql();
 
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[major](DeviceObject, Irp);
@@ -524,6 +544,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }
+    }
+    if (record->powerDispatches > record->startNextPowerCalls) {
+        kernel.Fail(sim::rule::kPowerIrpNotStarted,
+                    "a power IRP completed after " + std::to_string(record->powerDispatches) +
+                        " driver(s) handled it but only " + std::to_string(record->startNextPowerCalls) +
+                        " PoStartNextPowerIrp call(s)");
     }
     io.FinalCompletion(Irp, *record);
     sim::Point("IofCompleteRequest:return");

@@ -31,8 +31,10 @@ struct IrpRecord {
     // pending when passed.
     enum : uint8_t { kAwaitingMark = 1, kPassed = 2, kMarkedWhenPassed = 4 };
     std::vector<uint8_t> locations;
-    // Power requests: how often PoStartNextPowerIrp was called for it.
+    // Power requests: how often PoStartNextPowerIrp was called for it, and
+    // how many drivers it has been dispatched to (each owes one call).
     int startNextPowerCalls = 0;
+    int powerDispatches = 0;
 };
 
 struct RemoveLockRecord {
@@ -53,6 +55,8 @@ class IoManager {
 
     // Devices.
     void DeleteDevice(PDEVICE_OBJECT device);
+    // The device above `device` has detached; frees it if it was deleted.
+    void Detached(PDEVICE_OBJECT device);
 
     // IRPs.
     PIRP AllocateIrp(CCHAR stackSize, bool builtByIoManager);
@@ -88,6 +92,7 @@ class IoManager {
     uint64_t irpAllocations_ = 0;
     std::map<PDRIVER_OBJECT, std::map<PVOID, std::unique_ptr<unsigned char[]>>> driverExtensions_;
     std::set<PDRIVER_OBJECT> drivers_;
+    std::set<PDEVICE_OBJECT> deletePending_;
     std::map<PIO_REMOVE_LOCK, RemoveLockRecord> removeLocks_;
     std::deque<std::function<void()>> workQueue_;
     bool workerStarted_ = false;

@@ -6,8 +6,16 @@ extern "C" {
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
     sim::Point("PoStartNextPowerIrp");
-    sim::IrpRecord* record = sim::Kernel::Current().io().Find(Irp);
-    if (record != nullptr) record->startNextPowerCalls++;
+    sim::Kernel& kernel = sim::Kernel::Current();
+    sim::IrpRecord* record = kernel.io().Find(Irp);
+    if (record == nullptr) kernel.Fail(sim::rule::kObjectMisuse, "PoStartNextPowerIrp of a freed IRP");
+    // Every driver that the request reached calls it once.
+    if (++record->startNextPowerCalls > record->powerDispatches) {
+        kernel.Fail(sim::rule::kPowerIrpStartedTwice,
+                    "PoStartNextPowerIrp called " + std::to_string(record->startNextPowerCalls) +
+                        " time(s) for a power IRP that " + std::to_string(record->powerDispatches) +
+                        " driver(s) handled");
+    }
 }
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -14,6 +14,8 @@ const std::vector<Command>& Commands() {
          "recorded serial mouse bytes (FILE or standard input) through a protocol's decoder; P is three-byte,\n"
          "      ballpoint, wheel, c-series or five-byte; --buttons 5 with wheel selects the extended coding",
          RunReplay},
+        {"ps2", "ps2 --mouse standard|wheel|five-button|extended [--no-filter] [--script FILE] [--format text|jsonl]",
+         "a PS/2 mouse reset through the i8042 port driver with auxhook above it, playing a script", RunPs2},
     };
     return commands;
 }

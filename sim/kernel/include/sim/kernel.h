@@ -67,10 +67,13 @@ inline constexpr const char* kDriverIrpCompletedToTop = "DRIVER_ALLOCATED_IRP_CO
 inline constexpr const char* kDeadlock = "DEADLOCK";
 inline constexpr const char* kSpinLockNotHeld = "SPIN_LOCK_RELEASED_WHEN_NOT_HELD";
 inline constexpr const char* kObjectMisuse = "KERNEL_OBJECT_MISUSE";
+inline constexpr const char* kPowerIrpNotStarted = "POSTARTNEXTPOWERIRP_MISSING";
+inline constexpr const char* kPowerIrpStartedTwice = "POSTARTNEXTPOWERIRP_CALLED_TWICE";
 }  // namespace rule
 
-// Allocations that fault injection can make fail.
-enum class FaultSite { Pool, Irp, WorkItem, ErrorLogEntry };
+// Allocations (and the attachment of a device to a stack) that fault
+// injection can make fail.
+enum class FaultSite { Pool, Irp, WorkItem, ErrorLogEntry, Attach };
 
 // One pinned interleaving: when thread `thread` reaches scheduling point
 // `point` for the `occurrence`-th time (1-based), `action` runs on another

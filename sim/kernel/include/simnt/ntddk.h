@@ -5,4 +5,5 @@
 #include "simnt/ntddser.h"
 #include "simnt/ntddmou.h"
 #include "simnt/kbdmou.h"
+#include "simnt/ntdd8042.h"
 #include "simnt/wmilib.h"

@@ -1,0 +1,49 @@
+// The power manager's rule: every driver a power request reaches calls
+// PoStartNextPowerIrp for it exactly once.
+#include "sim/pnp.h"
+#include "tests/support/lambda_device.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+class PowerManagerTest : public SimTest {
+  protected:
+    void EndObjects() override {
+        upper.reset();
+        lower.reset();
+    }
+    // A two-device stack; the upper device passes power requests on after
+    // `upperCalls` PoStartNextPowerIrp calls, the lower one completes them
+    // after one.
+    void Build(int upperCalls) {
+        lower = std::make_unique<LambdaDevice>([](PDEVICE_OBJECT, PIRP irp) {
+            PoStartNextPowerIrp(irp);
+            return CompleteIrp(irp, STATUS_SUCCESS);
+        });
+        upper = std::make_unique<LambdaDevice>(
+            [this, upperCalls](PDEVICE_OBJECT, PIRP irp) {
+                for (int i = 0; i < upperCalls; ++i) PoStartNextPowerIrp(irp);
+                IoSkipCurrentIrpStackLocation(irp);
+                return PoCallDriver(upper->lower(), irp);
+            },
+            lower.get());
+    }
+    std::unique_ptr<LambdaDevice> lower, upper;
+};
+
+TEST_F(PowerManagerTest, OneCallPerDriverIsClean) {
+    Build(1);
+    EXPECT_EQ(sim::SetDevicePower(lower->device(), PowerDeviceD3), STATUS_SUCCESS);
+}
+
+TEST_F(PowerManagerTest, AMissingCallIsReported) {
+    Build(0);
+    ExpectBugCheck(sim::rule::kPowerIrpNotStarted, [&] { sim::SetDevicePower(lower->device(), PowerDeviceD3); });
+}
+
+TEST_F(PowerManagerTest, ADoubledCallIsReported) {
+    Build(2);
+    ExpectBugCheck(sim::rule::kPowerIrpStartedTwice, [&] { sim::SetDevicePower(lower->device(), PowerDeviceD3); });
+}
+
+}  // namespace
