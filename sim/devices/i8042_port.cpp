@@ -149,6 +149,11 @@ VOID NTAPI I8042PortModel::QueueMousePacket(PVOID context) {}
 
 void I8042PortModel::Record(PortEvent event) {
     event.time = kernel_.Now();
+    if (inHook_) {
+        // What the hook writes in answer to a byte is shown after that byte.
+        writtenByHook_.push_back(event);
+        return;
+    }
     events_.push_back(event);
     if (observer_) observer_(events_.back());
 }
@@ -209,11 +214,16 @@ void I8042PortModel::Interrupt(UCHAR byte) {
     if (hookRoutine_ != nullptr) {
         MOUSE_STATE state = state_;
         MOUSE_RESET_SUBSTATE substate = substate_;
+        inHook_ = true;
         hookRoutine_(hookContext_, &input_, &output_, 0x21, &byte, &proceed, &state, &substate);
+        inHook_ = false;
         // A sub-state written by the hook is the port driver's own.
         substate_ = substate;
     }
     Record({PortEvent::Kind::Read, received, false, proceed ? std::optional<UCHAR>(byte) : std::nullopt});
+    std::vector<PortEvent> written;
+    written.swap(writtenByHook_);
+    for (const PortEvent& event : written) Record(event);
     if (proceed) Process(byte);
     KeLowerIrql(old);
 }

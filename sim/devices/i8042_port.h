@@ -88,6 +88,8 @@ class I8042PortModel {
     void ArmWatchdog();
     void DeliverPacket();
     void Record(PortEvent event);
+    bool inHook_ = false;
+    std::vector<PortEvent> writtenByHook_;
 
     Kernel& kernel_;
     I8042Options options_;
