@@ -24,5 +24,6 @@ const std::vector<Command>& Commands();
 int BadInput(const Command& command, const std::string& message);
 
 int RunDemo(const Arguments& args);
+int RunReplay(const Arguments& args);
 
 }  // namespace mousesim

@@ -10,6 +10,10 @@ namespace mousesim {
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
         {"demo", "demo", "a serial mouse moving and clicking, read by the serial driver core", RunDemo},
+        {"replay", "replay --protocol P [--buttons N] [--hex] [--format text|jsonl] [FILE]",
+         "recorded serial mouse bytes (FILE or standard input) through a protocol's decoder; P is three-byte,\n"
+         "      ballpoint, wheel, c-series or five-byte; --buttons 5 with wheel selects the extended coding",
+         RunReplay},
     };
     return commands;
 }
