@@ -25,5 +25,6 @@ int BadInput(const Command& command, const std::string& message);
 
 int RunDemo(const Arguments& args);
 int RunReplay(const Arguments& args);
+int RunIdentify(const Arguments& args);
 
 }  // namespace mousesim

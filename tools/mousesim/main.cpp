@@ -14,6 +14,12 @@ const std::vector<Command>& Commands() {
          "recorded serial mouse bytes (FILE or standard input) through a protocol's decoder; P is three-byte,\n"
          "      ballpoint, wheel, c-series or five-byte; --buttons 5 with wheel selects the extended coding",
          RunReplay},
+        {"identify", "identify --driver serwheel --mouse MODEL [--format text|jsonl]",
+         "a device start's identification of a modeled mouse on a simulated COM port: every request with its\n"
+         "      virtual time, the bytes written (with their baud) and read, and what was installed; MODEL is\n"
+         "      two-button, three-button, ballpoint, wheel, wheel5, five-byte, c-series, c-series@BAUD\n"
+         "      (1200, 2400, 4800 or 9600), none or noise",
+         RunIdentify},
     };
     return commands;
 }
