@@ -152,7 +152,7 @@ class CSeriesMouse : public SerialMouse {
     bool Reports() const override { return streaming_ && format_ == 'S'; }
 
     std::vector<UCHAR> Packet(int dx, int dy, int) override {
-        UCHAR b0 = static_cast<UCHAR>(0x80 | (dx >= 0 ? 0x10 : 0) | (dy > 0 ? 0x08 : 0) |
+        UCHAR b0 = static_cast<UCHAR>(0x80 | (dx >= 0 ? 0x10 : 0) | (dy < 0 ? 0x08 : 0) |
                                       (Down(MouseButton::Left) << 2) | (Down(MouseButton::Middle) << 1) |
                                       Down(MouseButton::Right));
         // Y on the line grows upward.
@@ -213,7 +213,12 @@ std::unique_ptr<SerialMouse> SerialMouse::Create(const std::string& model, Seria
     if (model == "wheel5") return std::unique_ptr<SerialMouse>(new MicrosoftMouse(port, {'M', 'Z', 'D'}, {}, 4));
     if (model == "five-byte") return std::unique_ptr<SerialMouse>(new FiveByteMouse(port));
     if (model == "c-series") return std::unique_ptr<SerialMouse>(new CSeriesMouse(port, 1200));
-    if (model == "c-series@4800") return std::unique_ptr<SerialMouse>(new CSeriesMouse(port, 4800));
+    // "c-series@BAUD": a C-series mouse left at one of the bauds it can be
+    // commanded to.
+    for (ULONG baud : {1200u, 2400u, 4800u, 9600u}) {
+        if (model == "c-series@" + std::to_string(baud))
+            return std::unique_ptr<SerialMouse>(new CSeriesMouse(port, baud));
+    }
     if (model == "none") return std::unique_ptr<SerialMouse>(new NoMouse(port));
     if (model == "noise") return std::unique_ptr<SerialMouse>(new NoiseDevice(port));
     return nullptr;

@@ -7,7 +7,8 @@
 // Models by name: "two-button" (M), "three-button" (M3), "ballpoint" (B),
 // "wheel" (MZ and a Plug and Play identification string), "wheel5" (MZD),
 // "five-byte" (H), "c-series" (silent at power-up, answers commands),
-// "c-series@4800" (a c-series mouse that starts at 4800 baud), "none"
+// "c-series@BAUD" (a c-series mouse that starts at BAUD: 1200, 2400, 4800 or
+// 9600), "none"
 // (nothing on the port) and "noise" (a device sending bytes no mouse sends).
 #pragma once
 

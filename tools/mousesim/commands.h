@@ -26,5 +26,6 @@ int BadInput(const Command& command, const std::string& message);
 int RunDemo(const Arguments& args);
 int RunReplay(const Arguments& args);
 int RunPs2(const Arguments& args);
+int RunIdentify(const Arguments& args);
 
 }  // namespace mousesim
