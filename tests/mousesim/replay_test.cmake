@@ -1,35 +1,9 @@
 # Runs mousesim replay as a user would and checks what it prints and how it
 # exits. Arguments: -DMOUSESIM=<program> -DDATA=<this directory>.
-function(run)
-  cmake_parse_arguments(R "" "INPUT;EXIT" "ARGS" ${ARGN})
-  if(R_INPUT)
-    set(input INPUT_FILE ${R_INPUT})
-  else()
-    set(input INPUT_FILE /dev/null)
-  endif()
-  execute_process(COMMAND ${MOUSESIM} replay ${R_ARGS} ${input}
-                  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
-  if(NOT rc EQUAL R_EXIT)
-    message(FATAL_ERROR "replay ${R_ARGS}: exit ${rc}, expected ${R_EXIT}\nstdout:\n${out}\nstderr:\n${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-endfunction()
-
-function(expect_equal what actual expected)
-  if(NOT actual STREQUAL expected)
-    message(FATAL_ERROR "${what}:\n--- got\n${actual}\n--- expected\n${expected}")
-  endif()
-endfunction()
-
-function(expect_match what text pattern)
-  if(NOT text MATCHES "${pattern}")
-    message(FATAL_ERROR "${what}: '${text}' does not match '${pattern}'")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_mousesim.cmake)
 
 # JSON lines: the record fields as the record holds them.
-run(ARGS --protocol wheel --hex --format jsonl ${DATA}/wheel_session.hex EXIT 0)
+run(COMMAND replay ARGS --protocol wheel --hex --format jsonl ${DATA}/wheel_session.hex EXIT 0)
 string(REGEX REPLACE "\"t_ms\":[0-9.]+," "" out "${out}")
 expect_equal("jsonl" "${out}" "\
 {\"event\":\"record\",\"UnitId\":0,\"Flags\":0,\"ButtonFlags\":1,\"ButtonData\":0,\"RawButtons\":1,\"LastX\":-1,\"LastY\":1,\"ExtraInformation\":0}
@@ -40,7 +14,7 @@ expect_equal("jsonl" "${out}" "\
 
 # Text, from standard input: movement, buttons by name, wheel steps, and the
 # virtual time at which the class driver got each record.
-run(ARGS --protocol wheel --hex INPUT ${DATA}/wheel_session.hex EXIT 0)
+run(COMMAND replay ARGS --protocol wheel --hex INPUT ${DATA}/wheel_session.hex EXIT 0)
 expect_equal("text" "${out}" "\
 t=30ms  move (-1, 1)  left down
 t=67.5ms  move (0, 0)  wheel +1
@@ -50,40 +24,40 @@ t=142.5ms  move (0, 0)  left up
 
 # The extended wheel mouse: --buttons 5 makes byte 3 code buttons 4 and 5.
 file(WRITE ${WORK}/extended.hex "40 00 00 21  40 00 00 2F  40 00 00 00\n")
-run(ARGS --protocol wheel --buttons 5 --hex ${WORK}/extended.hex EXIT 0)
+run(COMMAND replay ARGS --protocol wheel --buttons 5 --hex ${WORK}/extended.hex EXIT 0)
 expect_match("extended" "${out}" "button 4 down\n.*button 4 up, button 5 down\n.*button 5 up\n$")
 
 # Raw bytes from a file (a three-byte packet 60 01 02), and the other
 # protocols.
 string(ASCII 96 1 2 packet)
 file(WRITE ${WORK}/three-byte.bin "${packet}")
-run(ARGS --protocol three-byte ${WORK}/three-byte.bin EXIT 0)
+run(COMMAND replay ARGS --protocol three-byte ${WORK}/three-byte.bin EXIT 0)
 expect_match("binary" "${out}" "^t=[0-9.]+ms  move \\(1, 2\\)  left down\n$")
 file(WRITE ${WORK}/cseries.hex "94 05 03")
-run(ARGS --protocol c-series --hex ${WORK}/cseries.hex EXIT 0)
+run(COMMAND replay ARGS --protocol c-series --hex ${WORK}/cseries.hex EXIT 0)
 expect_match("c-series" "${out}" "^t=[0-9.]+ms  move \\(5, 3\\)  left down\n$")
-run(ARGS --protocol five-byte --hex INPUT ${DATA}/five_byte.hex EXIT 0)
+run(COMMAND replay ARGS --protocol five-byte --hex INPUT ${DATA}/five_byte.hex EXIT 0)
 expect_match("five-byte" "${out}" "move \\(1, -2\\)  left down\n.*move \\(3, -4\\)\n$")
 
 # Bytes that complete no packet print nothing.
 file(WRITE ${WORK}/partial.hex "40 01")
-run(ARGS --protocol three-byte --hex ${WORK}/partial.hex EXIT 0)
+run(COMMAND replay ARGS --protocol three-byte --hex ${WORK}/partial.hex EXIT 0)
 expect_equal("partial packet" "${out}" "")
 
 # Bad input: a clear message and exit status 2.
-run(ARGS --protocol nonesuch EXIT 2)
+run(COMMAND replay ARGS --protocol nonesuch EXIT 2)
 expect_match("unknown protocol" "${err}" "unknown protocol 'nonesuch'.*three-byte, ballpoint, wheel, c-series, five-byte")
-run(ARGS EXIT 2)
+run(COMMAND replay ARGS EXIT 2)
 expect_match("no protocol" "${err}" "--protocol is required")
-run(ARGS --protocol wheel --hex ${WORK}/no-such-file EXIT 2)
+run(COMMAND replay ARGS --protocol wheel --hex ${WORK}/no-such-file EXIT 2)
 expect_match("unreadable file" "${err}" "cannot read '.*no-such-file'")
 file(WRITE ${WORK}/bad.hex "40 00\n00 4g0\n")
-run(ARGS --protocol wheel --hex ${WORK}/bad.hex EXIT 2)
+run(COMMAND replay ARGS --protocol wheel --hex ${WORK}/bad.hex EXIT 2)
 expect_match("malformed hex" "${err}" "malformed hex byte '4g0' on line 2")
 expect_equal("nothing printed for bad hex" "${out}" "")
 foreach(buttons 0 6 x "")
-  run(ARGS --protocol wheel --buttons=${buttons} EXIT 2)
+  run(COMMAND replay ARGS --protocol wheel --buttons=${buttons} EXIT 2)
   expect_match("--buttons ${buttons}" "${err}" "--buttons must be a number from 1 to 5")
 endforeach()
-run(ARGS --protocol wheel --format xml EXIT 2)
+run(COMMAND replay ARGS --protocol wheel --format xml EXIT 2)
 expect_match("bad format" "${err}" "--format must be text or jsonl")

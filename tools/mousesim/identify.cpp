@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "options.h"
 #include "output.h"
 #include "serial_core/device_state.h"
 #include "serwheel/decoders.h"
@@ -239,40 +240,19 @@ std::vector<Event> Conversation(const std::vector<sim::SerialRequestRecord>& req
 
 int RunIdentify(const Arguments& args) {
     const Command& self = IdentifyCommand();
-    std::string driver, model;
+    ParsedOptions options;
     Format format = Format::Text;
+    std::string problem = ParseOptions(args,
+                                       {{"--driver", true, "--driver needs a name: serwheel or serfive"},
+                                        {"--mouse", true, "--mouse needs a model: " + ModelNames()},
+                                        {"--format", true, "--format needs a value: text or jsonl"}},
+                                       &options);
+    if (problem.empty()) problem = ParseFormatOption(options, &format);
+    if (!problem.empty()) return BadInput(self, problem);
+    if (!options.positional.empty()) return BadInput(self, "unexpected argument '" + options.positional[0] + "'");
+    const std::string driver = options.Value("--driver");
+    const std::string model = options.Value("--mouse");
 
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::string value;
-        bool hasInlineValue = false;
-        if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-            value = arg.substr(arg.find('=') + 1);
-            arg = arg.substr(0, arg.find('='));
-            hasInlineValue = true;
-        }
-        auto takeValue = [&](std::string* out) {
-            if (hasInlineValue) {
-                *out = value;
-                return !out->empty();
-            }
-            if (i + 1 >= args.size()) return false;
-            *out = args[++i];
-            return true;
-        };
-        if (arg == "--driver") {
-            if (!takeValue(&driver)) return BadInput(self, "--driver needs a name: serwheel or serfive");
-        } else if (arg == "--mouse") {
-            if (!takeValue(&model)) return BadInput(self, "--mouse needs a model: " + ModelNames());
-        } else if (arg == "--format") {
-            std::string name;
-            if (!takeValue(&name) || !ParseFormat(name, &format)) {
-                return BadInput(self, "--format must be text or jsonl" + (name.empty() ? "" : ", not '" + name + "'"));
-            }
-        } else {
-            return BadInput(self, "unexpected argument '" + args[i] + "'");
-        }
-    }
     if (driver.empty()) return BadInput(self, "--driver is required: serwheel or serfive");
     if (driver == "serfive") {
         return BadInput(self, "serfive's identification is not built yet; only --driver serwheel can identify a mouse so far");

@@ -10,6 +10,7 @@
 
 #include "auxhook/auxhook.h"
 #include "commands.h"
+#include "options.h"
 #include "output.h"
 #include "sim/machine/ps2_machine.h"
 
@@ -156,35 +157,26 @@ void PrintEvent(const sim::PortEvent& e, Format format) {
 
 int RunPs2(const Arguments& args) {
     const Command& self = Ps2Command();
-    sim::Ps2MachineOptions options;
-    bool haveMouse = false;
-    std::string mouseName;
+    ParsedOptions parsed;
     Format format = Format::Text;
-    std::string scriptPath;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        bool hasValue = i + 1 < args.size();
-        if (arg == "--no-filter") {
-            options.filterEntry = nullptr;
-            continue;
-        }
-        if (arg != "--mouse" && arg != "--script" && arg != "--format") return BadInput(self, "unknown option '" + arg + "'");
-        if (!hasValue) return BadInput(self, arg + " needs a value");
-        const std::string& value = args[++i];
-        if (arg == "--mouse") {
-            if (!sim::ParsePs2MouseKind(value, &options.mouse)) {
-                return BadInput(self, "unknown mouse '" + value + "' (standard, wheel, five-button, extended)");
-            }
-            haveMouse = true;
-            mouseName = value;
-        } else if (arg == "--script") {
-            scriptPath = value;
-        } else if (!ParseFormat(value, &format)) {
-            return BadInput(self, "unknown format '" + value + "' (text, jsonl)");
-        }
+    std::string problem = ParseOptions(args,
+                                       {{"--mouse", true, "--mouse needs a model: standard, wheel, five-button, extended"},
+                                        {"--script", true, "--script needs a file"},
+                                        {"--format", true, "--format needs a value: text or jsonl"},
+                                        {"--no-filter", false, ""}},
+                                       &parsed);
+    if (problem.empty()) problem = ParseFormatOption(parsed, &format);
+    if (!problem.empty()) return BadInput(self, problem);
+    if (!parsed.positional.empty()) return BadInput(self, "unexpected argument '" + parsed.positional[0] + "'");
+    if (!parsed.Has("--mouse")) return BadInput(self, "--mouse is required");
+    sim::Ps2MachineOptions options;
+    const std::string mouseName = parsed.Value("--mouse");
+    if (!sim::ParsePs2MouseKind(mouseName, &options.mouse)) {
+        return BadInput(self, "unknown mouse '" + mouseName + "' (standard, wheel, five-button, extended)");
     }
-    if (!haveMouse) return BadInput(self, "--mouse is required");
-    bool filtered = std::find(args.begin(), args.end(), "--no-filter") == args.end();
+    const std::string scriptPath = parsed.Value("--script");
+    const bool filtered = !parsed.Has("--no-filter");
+    options.filterEntry = nullptr;
     if (filtered) {
         options.filterEntry = DriverEntry;
         options.filterName = L"\\Driver\\auxhook";

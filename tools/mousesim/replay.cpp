@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "options.h"
 #include "output.h"
 #include "serfive/decoders.h"
 #include "serial_rig.h"
@@ -108,49 +109,26 @@ bool ParseHex(const std::vector<UCHAR>& text, std::vector<UCHAR>* bytes, std::st
 int RunReplay(const Arguments& args) {
     const Command& self = ReplayCommand();
     const Protocol* protocol = nullptr;
-    std::string protocolName, buttonsText, file;
-    bool hex = false, haveFile = false, haveButtons = false;
+    ParsedOptions options;
     Format format = Format::Text;
-
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::string value;
-        bool hasInlineValue = false;
-        if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-            value = arg.substr(arg.find('=') + 1);
-            arg = arg.substr(0, arg.find('='));
-            hasInlineValue = true;
-        }
-        auto takeValue = [&](std::string* out) {
-            if (hasInlineValue) {
-                *out = value;
-                return true;
-            }
-            if (i + 1 >= args.size()) return false;
-            *out = args[++i];
-            return true;
-        };
-        if (arg == "--protocol") {
-            if (!takeValue(&protocolName)) return BadInput(self, "--protocol needs a name: " + ProtocolNames());
-        } else if (arg == "--buttons") {
-            if (!takeValue(&buttonsText)) return BadInput(self, "--buttons needs a number from 1 to 5");
-            haveButtons = true;
-        } else if (arg == "--format") {
-            std::string name;
-            if (!takeValue(&name) || !ParseFormat(name, &format)) {
-                return BadInput(self, "--format must be text or jsonl" + (name.empty() ? "" : ", not '" + name + "'"));
-            }
-        } else if (arg == "--hex" && !hasInlineValue) {
-            hex = true;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-            return BadInput(self, "unknown option '" + args[i] + "'");
-        } else if (haveFile) {
-            return BadInput(self, "more than one input file ('" + file + "' and '" + arg + "')");
-        } else {
-            file = arg;
-            haveFile = true;
-        }
+    std::string problem = ParseOptions(args,
+                                       {{"--protocol", true, "--protocol needs a name: " + ProtocolNames()},
+                                        {"--buttons", true, "--buttons must be a number from 1 to 5"},
+                                        {"--format", true, "--format needs a value: text or jsonl"},
+                                        {"--hex", false, ""}},
+                                       &options);
+    if (problem.empty()) problem = ParseFormatOption(options, &format);
+    if (!problem.empty()) return BadInput(self, problem);
+    if (options.positional.size() > 1) {
+        return BadInput(self, "more than one input file ('" + options.positional[0] + "' and '" +
+                                  options.positional[1] + "')");
     }
+    const std::string protocolName = options.Value("--protocol");
+    const std::string buttonsText = options.Value("--buttons");
+    const bool haveButtons = options.Has("--buttons");
+    const bool hex = options.Has("--hex");
+    const bool haveFile = !options.positional.empty();
+    const std::string file = haveFile ? options.positional[0] : "";
 
     if (protocolName.empty()) return BadInput(self, "--protocol is required: " + ProtocolNames());
     for (const Protocol& p : kProtocols) {

@@ -1,24 +1,9 @@
 # Runs mousesim identify as a user would and checks what it prints and how it
 # exits. Arguments: -DMOUSESIM=<program>.
-function(run)
-  cmake_parse_arguments(R "" "EXIT" "ARGS" ${ARGN})
-  execute_process(COMMAND ${MOUSESIM} identify ${R_ARGS}
-                  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
-  if(NOT rc EQUAL R_EXIT)
-    message(FATAL_ERROR "identify ${R_ARGS}: exit ${rc}, expected ${R_EXIT}\nstdout:\n${out}\nstderr:\n${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-endfunction()
-
-function(expect_match what text pattern)
-  if(NOT text MATCHES "${pattern}")
-    message(FATAL_ERROR "${what}: '${text}' does not match '${pattern}'")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_mousesim.cmake)
 
 # JSON lines: the port's settings saved first, the answer read, the result.
-run(ARGS --driver serwheel --mouse wheel5 --format jsonl EXIT 0)
+run(COMMAND identify ARGS --driver serwheel --mouse wheel5 --format jsonl EXIT 0)
 expect_match("first event" "${out}"
   "^{\"t_ms\":0,\"event\":\"request\",\"name\":\"IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS\",\"status\":\"0x00000000\"}\n")
 expect_match("baud" "${out}" "{\"t_ms\":200,\"event\":\"request\",\"name\":\"IOCTL_SERIAL_SET_BAUD_RATE\",\"BaudRate\":1200,")
@@ -27,30 +12,30 @@ expect_match("result" "${out}"
   "\n{\"t_ms\":875,\"event\":\"result\",\"status\":\"0x00000000\",\"kind\":5,\"decoder\":\"DecodeWheel\",\"MouseIdentifier\":64,\"NumberOfButtons\":5,\"baud\":1200,\"line\":\\[0,0,7\\]}\n$")
 
 # A C-series mouse at 4800 baud: found there, brought to 1200.
-run(ARGS --driver serwheel --mouse c-series@4800 --format=jsonl EXIT 0)
+run(COMMAND identify ARGS --driver serwheel --mouse c-series@4800 --format=jsonl EXIT 0)
 expect_match("status query at 4800" "${out}" "\"event\":\"write\",\"byte\":115,\"baud\":4800}\n[^\n]*\n[^\n]*\n[^\n]*\"event\":\"read\",\"byte\":79}")
 expect_match("last commands" "${out}" "\"byte\":110,\"baud\":4800}\n[^\n]*BaudRate\":1200[^\n]*\n[^\n]*\"byte\":78,\"baud\":1200}\n[^\n]*\"byte\":83,\"baud\":1200}\n")
 expect_match("c-series result" "${out}" "\"event\":\"result\",\"status\":\"0x00000000\",\"kind\":0,\"decoder\":\"DecodeCSeries\",\"MouseIdentifier\":0,\"NumberOfButtons\":3,\"baud\":1200,\"line\":\\[0,0,8\\]}\n$")
 
 # Nobody there.
-run(ARGS --driver serwheel --mouse none --format jsonl EXIT 0)
+run(COMMAND identify ARGS --driver serwheel --mouse none --format jsonl EXIT 0)
 expect_match("no mouse" "${out}" "\"event\":\"no_byte\",\"status\":\"0x00000102\"}")
 expect_match("no mouse result" "${out}" "\"status\":\"0xC0000001\",\"kind\":0,\"decoder\":null,\"MouseIdentifier\":0,\"NumberOfButtons\":2,\"baud\":1200,\"line\":\\[0,0,8\\]}\n$")
 
 # Text for people.
-run(ARGS --driver serwheel --mouse three-button EXIT 0)
+run(COMMAND identify ARGS --driver serwheel --mouse three-button EXIT 0)
 expect_match("text" "${out}" "read  '3' 0x33\n.*kind             2 \\(ThreeButtonMouse\\)\n  decoder          DecodeThreeByte\n")
 
 # What is not there yet, and bad input.
-run(ARGS --driver serfive --mouse five-byte EXIT 2)
+run(COMMAND identify ARGS --driver serfive --mouse five-byte EXIT 2)
 expect_match("serfive" "${err}" "not built yet")
-run(ARGS --driver serwheel --mouse trackball EXIT 2)
+run(COMMAND identify ARGS --driver serwheel --mouse trackball EXIT 2)
 expect_match("unknown mouse" "${err}" "unknown mouse 'trackball'; models: two-button,")
-run(ARGS --driver serwheel EXIT 2)
+run(COMMAND identify ARGS --driver serwheel EXIT 2)
 expect_match("no mouse given" "${err}" "--mouse is required")
-run(ARGS --mouse wheel EXIT 2)
+run(COMMAND identify ARGS --mouse wheel EXIT 2)
 expect_match("no driver given" "${err}" "--driver is required")
-run(ARGS --driver serwheel --mouse wheel --format xml EXIT 2)
+run(COMMAND identify ARGS --driver serwheel --mouse wheel --format xml EXIT 2)
 expect_match("format" "${err}" "--format must be text or jsonl, not 'xml'")
-run(ARGS --driver serwheel --mouse wheel extra EXIT 2)
+run(COMMAND identify ARGS --driver serwheel --mouse wheel extra EXIT 2)
 expect_match("extra" "${err}" "unexpected argument 'extra'\nusage: mousesim identify")
