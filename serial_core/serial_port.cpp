@@ -14,21 +14,24 @@ NTSTATUS RequestResult(NTSTATUS Status, const IO_STATUS_BLOCK* IoStatus) {
 
 // One public configuration request with an input buffer and no output.
 NTSTATUS SendConfiguration(DeviceState* Device, ULONG IoControlCode, PVOID Input, ULONG InputLength) {
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    ioStatus.Status = STATUS_SUCCESS;
-    ioStatus.Information = 0;
-    NTSTATUS status = SendSerialRequest(FALSE, IoControlCode, Device->LowerDevice, &event, &ioStatus, Input,
-                                        InputLength, nullptr, 0);
-    return RequestResult(status, &ioStatus);
+    SerialRequestContext request;
+    InitializeSerialRequestContext(&request);
+    NTSTATUS status = SendSerialRequest(FALSE, IoControlCode, Device->LowerDevice, &request.Event, &request.IoStatus,
+                                        Input, InputLength, nullptr, 0);
+    return RequestResult(status, &request.IoStatus);
 }
 
 }  // namespace
 
-RESIDENT_ROUTINE NTSTATUS SendSerialRequest(BOOLEAN Internal, ULONG IoControlCode, PDEVICE_OBJECT Device,
-                                            PKEVENT Event, PIO_STATUS_BLOCK IoStatus, PVOID InputBuffer,
-                                            ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength) {
+RESIDENT_ROUTINE void InitializeSerialRequestContext(SerialRequestContext* Context) {
+    KeInitializeEvent(&Context->Event, NotificationEvent, FALSE);
+    Context->IoStatus.Status = STATUS_SUCCESS;
+    Context->IoStatus.Information = 0;
+}
+
+RESIDENT_ROUTINE NTSTATUS SendSerialRequest(BOOLEAN Internal, ULONG IoControlCode, PDEVICE_OBJECT Device, PKEVENT Event,
+                                            PIO_STATUS_BLOCK IoStatus, PVOID InputBuffer, ULONG InputBufferLength,
+                                            PVOID OutputBuffer, ULONG OutputBufferLength) {
     KeClearEvent(Event);
     PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, Device, InputBuffer, InputBufferLength, OutputBuffer,
                                              OutputBufferLength, Internal, Event, IoStatus);
@@ -39,13 +42,12 @@ RESIDENT_ROUTINE NTSTATUS SendSerialRequest(BOOLEAN Internal, ULONG IoControlCod
     return IoStatus->Status;
 }
 
-RESIDENT_ROUTINE NTSTATUS SendSerialCommand(BOOLEAN Internal, ULONG IoControlCode, PDEVICE_OBJECT Device,
-                                            PKEVENT Event, PIO_STATUS_BLOCK IoStatus) {
+RESIDENT_ROUTINE NTSTATUS SendSerialCommand(BOOLEAN Internal, ULONG IoControlCode, PDEVICE_OBJECT Device, PKEVENT Event,
+                                            PIO_STATUS_BLOCK IoStatus) {
     return SendSerialRequest(Internal, IoControlCode, Device, Event, IoStatus, nullptr, 0, nullptr, 0);
 }
 
-extern "C" RESIDENT_ROUTINE NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                                 PVOID Context) {
+extern "C" RESIDENT_ROUTINE NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     KeSetEvent(static_cast<PKEVENT>(Context), 0, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -72,13 +74,10 @@ PAGEABLE_ROUTINE NTSTATUS SetReadTimeout(DeviceState* Device, ULONG Milliseconds
         timeouts.ReadTotalTimeoutMultiplier = MAXULONG;
         timeouts.ReadTotalTimeoutConstant = Milliseconds;
     }
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    ioStatus.Status = STATUS_SUCCESS;
-    ioStatus.Information = 0;
-    return SendSerialRequest(FALSE, IOCTL_SERIAL_SET_TIMEOUTS, Device->LowerDevice, &event, &ioStatus, &timeouts,
-                             sizeof(timeouts), nullptr, 0);
+    SerialRequestContext request;
+    InitializeSerialRequestContext(&request);
+    return SendSerialRequest(FALSE, IOCTL_SERIAL_SET_TIMEOUTS, Device->LowerDevice, &request.Event, &request.IoStatus,
+                             &timeouts, sizeof(timeouts), nullptr, 0);
 }
 
 PAGEABLE_ROUTINE NTSTATUS PurgeReceiveBuffer(DeviceState* Device) {
@@ -146,16 +145,13 @@ PAGEABLE_ROUTINE NTSTATUS TimerDelay(DeviceState* Device, LONG Interval) {
 
 PAGEABLE_ROUTINE NTSTATUS SaveSerialSettings(DeviceState* Device) {
     PAGED_CODE();
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    ioStatus.Status = STATUS_SUCCESS;
-    ioStatus.Information = 0;
+    SerialRequestContext request;
+    InitializeSerialRequestContext(&request);
     PDEVICE_OBJECT port = Device->LowerDevice;
     SERIAL_BASIC_SETTINGS* saved = &Device->SavedSerialSettings;
 
-    NTSTATUS status = SendSerialRequest(TRUE, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, port, &event, &ioStatus,
-                                        nullptr, 0, saved, sizeof(*saved));
+    NTSTATUS status = SendSerialRequest(TRUE, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, port, &request.Event,
+                                        &request.IoStatus, nullptr, 0, saved, sizeof(*saved));
     if (NT_SUCCESS(status)) return status;
 
     // A port without the internal request: timeouts and flow control one by
@@ -167,72 +163,63 @@ PAGEABLE_ROUTINE NTSTATUS SaveSerialSettings(DeviceState* Device) {
     lineControlled.FlowReplace = SERIAL_RTS_CONTROL;
     lineControlled.XonLimit = 0;
     lineControlled.XoffLimit = 0;
-    SendSerialRequest(FALSE, IOCTL_SERIAL_GET_TIMEOUTS, port, &event, &ioStatus, nullptr, 0, &saved->Timeouts,
-                      sizeof(saved->Timeouts));
-    SendSerialRequest(FALSE, IOCTL_SERIAL_SET_TIMEOUTS, port, &event, &ioStatus, &noTimeouts, sizeof(noTimeouts),
-                      nullptr, 0);
-    SendSerialRequest(FALSE, IOCTL_SERIAL_GET_HANDFLOW, port, &event, &ioStatus, nullptr, 0, &saved->HandFlow,
-                      sizeof(saved->HandFlow));
-    return SendSerialRequest(FALSE, IOCTL_SERIAL_SET_HANDFLOW, port, &event, &ioStatus, &lineControlled,
+    SendSerialRequest(FALSE, IOCTL_SERIAL_GET_TIMEOUTS, port, &request.Event, &request.IoStatus, nullptr, 0,
+                      &saved->Timeouts, sizeof(saved->Timeouts));
+    SendSerialRequest(FALSE, IOCTL_SERIAL_SET_TIMEOUTS, port, &request.Event, &request.IoStatus, &noTimeouts,
+                      sizeof(noTimeouts), nullptr, 0);
+    SendSerialRequest(FALSE, IOCTL_SERIAL_GET_HANDFLOW, port, &request.Event, &request.IoStatus, nullptr, 0,
+                      &saved->HandFlow, sizeof(saved->HandFlow));
+    return SendSerialRequest(FALSE, IOCTL_SERIAL_SET_HANDFLOW, port, &request.Event, &request.IoStatus, &lineControlled,
                              sizeof(lineControlled), nullptr, 0);
 }
 
 PAGEABLE_ROUTINE NTSTATUS RestoreSerialSettings(DeviceState* Device) {
     PAGED_CODE();
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    ioStatus.Status = STATUS_SUCCESS;
-    ioStatus.Information = 0;
+    SerialRequestContext request;
+    InitializeSerialRequestContext(&request);
     PDEVICE_OBJECT port = Device->LowerDevice;
     SERIAL_BASIC_SETTINGS* saved = &Device->SavedSerialSettings;
 
-    NTSTATUS status = SendSerialRequest(TRUE, IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, port, &event, &ioStatus,
-                                        saved, sizeof(*saved), nullptr, 0);
+    NTSTATUS status = SendSerialRequest(TRUE, IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, port, &request.Event,
+                                        &request.IoStatus, saved, sizeof(*saved), nullptr, 0);
     if (NT_SUCCESS(status)) return status;
 
-    SendSerialRequest(FALSE, IOCTL_SERIAL_SET_TIMEOUTS, port, &event, &ioStatus, &saved->Timeouts,
+    SendSerialRequest(FALSE, IOCTL_SERIAL_SET_TIMEOUTS, port, &request.Event, &request.IoStatus, &saved->Timeouts,
                       sizeof(saved->Timeouts), nullptr, 0);
-    return SendSerialRequest(FALSE, IOCTL_SERIAL_SET_HANDFLOW, port, &event, &ioStatus, &saved->HandFlow,
-                             sizeof(saved->HandFlow), nullptr, 0);
+    return SendSerialRequest(FALSE, IOCTL_SERIAL_SET_HANDFLOW, port, &request.Event, &request.IoStatus,
+                             &saved->HandFlow, sizeof(saved->HandFlow), nullptr, 0);
 }
 
 PAGEABLE_ROUTINE NTSTATUS PrepareMouseLines(DeviceState* Device) {
     PAGED_CODE();
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    ioStatus.Status = STATUS_SUCCESS;
-    ioStatus.Information = 0;
+    SerialRequestContext request;
+    InitializeSerialRequestContext(&request);
     PDEVICE_OBJECT port = Device->LowerDevice;
 
-    NTSTATUS status = SendSerialCommand(FALSE, IOCTL_SERIAL_SET_DTR, port, &event, &ioStatus);
+    NTSTATUS status = SendSerialCommand(FALSE, IOCTL_SERIAL_SET_DTR, port, &request.Event, &request.IoStatus);
     if (!NT_SUCCESS(status)) return status;
-    status = SendSerialCommand(FALSE, IOCTL_SERIAL_CLR_RTS, port, &event, &ioStatus);
+    status = SendSerialCommand(FALSE, IOCTL_SERIAL_CLR_RTS, port, &request.Event, &request.IoStatus);
     if (!NT_SUCCESS(status)) return status;
     return TimerDelay(Device, SERIAL_DELAY_200_MS);
 }
 
 PAGEABLE_ROUTINE NTSTATUS PowerCycleMouse(DeviceState* Device) {
     PAGED_CODE();
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    ioStatus.Status = STATUS_SUCCESS;
-    ioStatus.Information = 0;
+    SerialRequestContext request;
+    InitializeSerialRequestContext(&request);
     PDEVICE_OBJECT port = Device->LowerDevice;
 
-    NTSTATUS status = SendSerialCommand(FALSE, IOCTL_SERIAL_CLR_DTR, port, &event, &ioStatus);
+    NTSTATUS status = SendSerialCommand(FALSE, IOCTL_SERIAL_CLR_DTR, port, &request.Event, &request.IoStatus);
     if (!NT_SUCCESS(status)) return status;
-    status = SendSerialCommand(FALSE, IOCTL_SERIAL_CLR_RTS, port, &event, &ioStatus);
+    status = SendSerialCommand(FALSE, IOCTL_SERIAL_CLR_RTS, port, &request.Event, &request.IoStatus);
     if (!NT_SUCCESS(status)) return status;
     status = TimerDelay(Device, SERIAL_DELAY_200_MS);
     if (!NT_SUCCESS(status)) return status;
-    status = SendSerialCommand(FALSE, IOCTL_SERIAL_SET_DTR, port, &event, &ioStatus);
+    status = SendSerialCommand(FALSE, IOCTL_SERIAL_SET_DTR, port, &request.Event, &request.IoStatus);
     if (!NT_SUCCESS(status)) return status;
     status = TimerDelay(Device, SERIAL_DELAY_200_MS);
     if (!NT_SUCCESS(status)) return status;
     // The mouse wakes as RTS rises; it gets its time whatever the port said.
-    SendSerialCommand(FALSE, IOCTL_SERIAL_SET_RTS, port, &event, &ioStatus);
+    SendSerialCommand(FALSE, IOCTL_SERIAL_SET_RTS, port, &request.Event, &request.IoStatus);
     return TimerDelay(Device, SERIAL_DELAY_175_MS);
 }

@@ -15,6 +15,16 @@
 
 // ---- generic requests
 
+// The event and status block an operation passes to each of its requests,
+// on the calling thread's stack.
+struct SerialRequestContext {
+    KEVENT Event;
+    IO_STATUS_BLOCK IoStatus;
+};
+
+// A NotificationEvent, not signalled, and a cleared status block.
+void InitializeSerialRequestContext(SerialRequestContext* Context);
+
 // Sends one device-control request (internal when Internal is TRUE) to Device
 // and waits for it. The request is built by the I/O manager, which frees it,
 // copies the status into IoStatus and signals Event at completion; Event is

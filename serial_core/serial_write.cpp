@@ -19,8 +19,8 @@ PAGEABLE_ROUTINE NTSTATUS WriteSerial(DeviceState* Device, PVOID Buffer, ULONG L
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER startingOffset;
     startingOffset.QuadPart = 0;
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, Device->LowerDevice, Buffer, Length, &startingOffset,
-                                            &event, IoStatus);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, Device->LowerDevice, Buffer, Length, &startingOffset, &event,
+                                            IoStatus);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = IoCallDriver(Device->LowerDevice, irp);
     if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
@@ -50,20 +50,18 @@ PAGEABLE_ROUTINE NTSTATUS WriteSerialString(DeviceState* Device, const CHAR* Str
 
 PAGEABLE_ROUTINE NTSTATUS PowerUpCSeriesMouse(DeviceState* Device) {
     PAGED_CODE();
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    ioStatus.Status = STATUS_SUCCESS;
-    ioStatus.Information = 0;
+    SerialRequestContext request;
+    InitializeSerialRequestContext(&request);
     PDEVICE_OBJECT port = Device->LowerDevice;
 
-    SendSerialCommand(FALSE, IOCTL_SERIAL_SET_DTR, port, &event, &ioStatus);
-    SendSerialCommand(FALSE, IOCTL_SERIAL_SET_RTS, port, &event, &ioStatus);
+    SendSerialCommand(FALSE, IOCTL_SERIAL_SET_DTR, port, &request.Event, &request.IoStatus);
+    SendSerialCommand(FALSE, IOCTL_SERIAL_SET_RTS, port, &request.Event, &request.IoStatus);
     ULONG modemStatus = 0;
-    NTSTATUS status = SendSerialRequest(FALSE, IOCTL_SERIAL_GET_MODEMSTATUS, port, &event, &ioStatus, nullptr, 0,
-                                        &modemStatus, sizeof(modemStatus));
+    NTSTATUS status = SendSerialRequest(FALSE, IOCTL_SERIAL_GET_MODEMSTATUS, port, &request.Event, &request.IoStatus,
+                                        nullptr, 0, &modemStatus, sizeof(modemStatus));
     // Both CTS and DSR changed: the lines just powered a mouse; give it time.
-    if (NT_SUCCESS(status) && (modemStatus & (SERIAL_MSR_DCTS | SERIAL_MSR_DDSR)) == (SERIAL_MSR_DCTS | SERIAL_MSR_DDSR)) {
+    if (NT_SUCCESS(status) &&
+        (modemStatus & (SERIAL_MSR_DCTS | SERIAL_MSR_DDSR)) == (SERIAL_MSR_DCTS | SERIAL_MSR_DDSR)) {
         TimerDelay(Device, SERIAL_DELAY_500_MS);
     }
     return status;

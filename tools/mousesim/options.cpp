@@ -16,13 +16,13 @@ std::string ParseOptions(const Arguments& args, const std::vector<OptionSpec>& s
         }
         size_t equals = arg.find('=');
         std::string name = arg.substr(0, equals);
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* known = nullptr;
         for (const OptionSpec& s : specs) {
-            if (s.name == name) spec = &s;
+            if (s.name == name) known = &s;
         }
-        if (spec == nullptr) return "unknown option '" + arg + "'";
-        if (!spec->takesValue) {
-            if (equals != std::string::npos) return spec->name + " takes no value";
+        if (known == nullptr) return "unknown option '" + arg + "'";
+        if (!known->takesValue) {
+            if (equals != std::string::npos) return known->name + " takes no value";
             parsed->flags.insert(name);
             continue;
         }
@@ -32,7 +32,7 @@ std::string ParseOptions(const Arguments& args, const std::vector<OptionSpec>& s
         } else if (i + 1 < args.size()) {
             value = args[++i];
         }
-        if (value.empty()) return spec->missingValue;
+        if (value.empty()) return known->missingValue;
         parsed->values[name] = value;
     }
     return "";
