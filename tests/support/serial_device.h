@@ -1,6 +1,7 @@
 // A serial mouse device put together by hand on a modeled COM port, with a
-// modeled class driver connected and one open: what the reading engine and
-// the decoders need, before driver entry and Plug and Play exist to build it.
+// modeled class driver connected and one open: what the reading engine, the
+// decoders and identification need, until driver entry and Plug and Play
+// build the device for real. The tests, mousesim and the benchmarks share it.
 #pragma once
 
 #include <memory>

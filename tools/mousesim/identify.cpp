@@ -18,6 +18,7 @@
 #include "serwheel/identify.h"
 #include "sim/devices/serial_port.h"
 #include "sim/mice/serial_mouse.h"
+#include "tests/support/serial_device.h"
 
 namespace mousesim {
 
@@ -275,33 +276,22 @@ int RunIdentify(const Arguments& args) {
         sim::KernelOptions options;
         options.reportToStderr = false;
         sim::Kernel kernel(options);
-        auto port = std::make_unique<sim::SerialPortModel>();
-        std::unique_ptr<sim::SerialMouse> mouse = sim::SerialMouse::Create(model, *port);
-        PDRIVER_OBJECT driverObject = kernel.CreateDriverObject(L"\\Driver\\serwheel");
-        PDEVICE_OBJECT self_ = nullptr;
-        IoCreateDevice(driverObject, sizeof(DeviceState), nullptr, FILE_DEVICE_SERIAL_MOUSE_PORT, 0, FALSE, &self_);
-        DeviceState* device = static_cast<DeviceState*>(self_->DeviceExtension);
-        device->Self = self_;
-        device->LowerDevice = IoAttachDeviceToDeviceStack(self_, port->Device());
-        device->PowerState = PowerDeviceD0;
-        device->ReadRequest = IoAllocateIrp(self_->StackSize, FALSE);
-        KeInitializeTimer(&device->DelayTimer);
-        self_->Flags &= ~DO_DEVICE_INITIALIZING;
+        // Identification needs the device as creation leaves it; the stand-in's
+        // class connection and open handle play no part in it.
+        auto device = std::make_unique<SerialMouseDevice>(nullptr, 0);
+        sim::SerialPortModel& port = device->port();
+        std::unique_ptr<sim::SerialMouse> mouse = sim::SerialMouse::Create(model, port);
 
         start = kernel.Now();
-        status = SelectProtocol(device);
+        status = SelectProtocol(&device->state());
         end = kernel.Now();
-        result = *device;
-        portFraming = port->Framing();
+        result = device->state();
+        portFraming = port.Framing();
         portBaud = portFraming.baud;
-        events = Conversation(port->Requests(), start);
+        events = Conversation(port.Requests(), start);
 
         mouse.reset();
-        IoFreeIrp(device->ReadRequest);
-        IoDetachDevice(device->LowerDevice);
-        IoDeleteDevice(self_);
-        kernel.UnloadDriver(driverObject);
-        port.reset();
+        device.reset();
         verdict = kernel.Shutdown();
     } catch (const sim::BugCheck& bugCheck) {
         verdict = bugCheck.what();

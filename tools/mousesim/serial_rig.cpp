@@ -15,24 +15,8 @@ sim::KernelOptions QuietKernel() {
 }  // namespace
 
 SerialMouseRig::SerialMouseRig(PacketDecoder* decoder, USHORT numberOfButtons)
-    : kernel_(QuietKernel()),
-      port_(std::make_unique<sim::SerialPortModel>()),
-      class_(std::make_unique<sim::MouseClassModel>()) {
-    driver_ = kernel_.CreateDriverObject(L"\\Driver\\SerialMouse");
-    IoCreateDevice(driver_, sizeof(DeviceState), nullptr, FILE_DEVICE_SERIAL_MOUSE_PORT, 0, FALSE, &self_);
-    device_ = static_cast<DeviceState*>(self_->DeviceExtension);
-    device_->Self = self_;
-    device_->LowerDevice = IoAttachDeviceToDeviceStack(self_, port_->Device());
-    device_->PowerState = PowerDeviceD0;
-    IoInitializeRemoveLockEx(&device_->RemoveLock, SERIAL_MOUSE_POOL_TAG, 0, 10, sizeof(IO_REMOVE_LOCK));
-    device_->ReadRequest = IoAllocateIrp(self_->StackSize, FALSE);
-    self_->Flags &= ~DO_DEVICE_INITIALIZING;
-    device_->ClassConnection = class_->Connection();
-    device_->Decoder = decoder;
-    device_->Attributes.NumberOfButtons = numberOfButtons;
-    device_->Started = TRUE;
-    device_->OpenCount = 1;
-    StartReadLoop(device_);
+    : kernel_(QuietKernel()), mouse_(std::make_unique<SerialMouseDevice>(decoder, numberOfButtons)) {
+    StartReadLoop(&mouse_->state());
 }
 
 SerialMouseRig::~SerialMouseRig() {
@@ -40,7 +24,7 @@ SerialMouseRig::~SerialMouseRig() {
 }
 
 void SerialMouseRig::OnRecord(std::function<void(const sim::DeliveredRecord&)> observer) {
-    class_->OnRecord([this, observer](const sim::DeliveredRecord& r) {
+    mouse_->mouseClass().OnRecord([this, observer](const sim::DeliveredRecord& r) {
         ++delivered_;
         observer(r);
     });
@@ -49,7 +33,7 @@ void SerialMouseRig::OnRecord(std::function<void(const sim::DeliveredRecord&)> o
 void SerialMouseRig::Play(const std::vector<UCHAR>& bytes, sim::Ticks interval) {
     if (bytes.empty()) return;
     const sim::Ticks firstDelay = interval;
-    port_->ScheduleBytes(bytes, firstDelay, interval);
+    mouse_->port().ScheduleBytes(bytes, firstDelay, interval);
     kernel_.RunFor(firstDelay + interval * static_cast<sim::Ticks>(bytes.size()));
     kernel_.Settle();
 }
@@ -58,19 +42,7 @@ size_t SerialMouseRig::RecordsDelivered() const { return delivered_; }
 
 std::string SerialMouseRig::Finish() {
     finished_ = true;
-    if (kernel_.Failures().empty()) {
-        device_->RemovePending = TRUE;
-        IoCancelIrp(device_->ReadRequest);
-        int tag = 0;
-        IoAcquireRemoveLockEx(&device_->RemoveLock, &tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK));
-        IoReleaseRemoveLockAndWaitEx(&device_->RemoveLock, &tag, sizeof(IO_REMOVE_LOCK));
-        IoFreeIrp(device_->ReadRequest);
-        IoDetachDevice(device_->LowerDevice);
-        IoDeleteDevice(self_);
-        kernel_.UnloadDriver(driver_);
-    }
-    class_.reset();
-    port_.reset();
+    mouse_.reset();  // removes the device the way removal does
     return kernel_.Shutdown();
 }
 

@@ -11,10 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "serial_core/device_state.h"
-#include "sim/devices/mouse_class.h"
-#include "sim/devices/serial_port.h"
 #include "sim/kernel.h"
+#include "tests/support/serial_device.h"
 
 namespace mousesim {
 
@@ -36,11 +34,7 @@ class SerialMouseRig {
 
   private:
     sim::Kernel kernel_;
-    std::unique_ptr<sim::SerialPortModel> port_;
-    std::unique_ptr<sim::MouseClassModel> class_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT self_ = nullptr;
-    DeviceState* device_ = nullptr;
+    std::unique_ptr<SerialMouseDevice> mouse_;
     size_t delivered_ = 0;
     bool finished_ = false;
 };
