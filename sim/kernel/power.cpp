@@ -32,13 +32,4 @@ VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject) {
     sim::Point("IoInvalidateDeviceState");
 }
 
-VOID NTAPI SimCheckPageableCode(PCSTR Routine) {
-    KIRQL irql = KeGetCurrentIrql();
-    if (irql > APC_LEVEL) {
-        sim::Kernel::Current().Fail(sim::rule::kPageableAboveApcLevel,
-                                    std::string("pageable routine ") + Routine + " entered at IRQL " +
-                                        std::to_string(irql));
-    }
-}
-
 }  // extern "C"

@@ -1,6 +1,9 @@
 #include "verifier.h"
 
 #include <cstdio>
+#include <string>
+
+#include "kernel_internal.h"
 
 namespace sim {
 
@@ -35,3 +38,13 @@ void FaultInjector::Clear() {
 }
 
 }  // namespace sim
+
+// PAGED_CODE(): pageable code must never run above APC_LEVEL.
+extern "C" VOID NTAPI SimCheckPageableCode(PCSTR Routine) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > APC_LEVEL) {
+        sim::Kernel::Current().Fail(sim::rule::kPageableAboveApcLevel,
+                                    std::string("pageable routine ") + Routine + " entered at IRQL " +
+                                        std::to_string(irql));
+    }
+}
