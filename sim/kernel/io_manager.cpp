@@ -101,6 +101,8 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
             }
         }
     }
+    powerStates.erase({device, DevicePowerState});
+    powerStates.erase({device, SystemPowerState});
     // Remove locks inside the extension die with it.
     auto* begin = static_cast<unsigned char*>(device->DeviceExtension);
     auto* end = begin + device->Size - sizeof(DEVICE_OBJECT);
@@ -282,13 +284,11 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
     top->AttachedDevice = SourceDevice;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
-    SourceDevice->DeviceObjectExtension = top;  // where IoDetachDevice finds it
     return top;
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     sim::Point("IoDetachDevice");
-    if (TargetDevice->AttachedDevice != nullptr) TargetDevice->AttachedDevice->DeviceObjectExtension = nullptr;
     TargetDevice->AttachedDevice = nullptr;
     Io().Detached(TargetDevice);
 }
@@ -301,6 +301,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     return top;
 }
 
+// The only objects drivers reference in this kernel are device objects.
 VOID NTAPI ObReferenceObject(PVOID Object) {
     static_cast<PDEVICE_OBJECT>(Object)->ReferenceCount++;
 }

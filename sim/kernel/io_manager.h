@@ -82,6 +82,8 @@ class IoManager {
     std::map<void*, size_t>& PendingErrorLogEntries() { return errorLogEntries_; }
 
     KSPIN_LOCK cancelSpinLock = 0;
+    // The power states PoSetPowerState last recorded, by device and type.
+    std::map<std::pair<PDEVICE_OBJECT, POWER_STATE_TYPE>, POWER_STATE> powerStates;
 
   private:
     Kernel& kernel_;

@@ -23,9 +23,21 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return IofCallDriver(DeviceObject, Irp);
 }
 
+// Records the device's new state and returns the one it replaces; a device
+// starts in D0 and the system in the working state.
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
     sim::Point("PoSetPowerState");
-    return State;
+    auto& states = sim::Kernel::Current().io().powerStates;
+    POWER_STATE previous;
+    if (Type == DevicePowerState) {
+        previous.DeviceState = PowerDeviceD0;
+    } else {
+        previous.SystemState = PowerSystemWorking;
+    }
+    auto it = states.find({DeviceObject, Type});
+    if (it != states.end()) previous = it->second;
+    states[{DeviceObject, Type}] = State;
+    return previous;
 }
 
 VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject) {

@@ -1,5 +1,6 @@
-// The power manager's rule: every driver a power request reaches calls
-// PoStartNextPowerIrp for it exactly once.
+// The power manager: every driver a power request reaches calls
+// PoStartNextPowerIrp for it exactly once; PoSetPowerState keeps each
+// device's state.
 #include "sim/pnp.h"
 #include "tests/support/lambda_device.h"
 #include "tests/support/sim_test.h"
@@ -44,6 +45,19 @@ TEST_F(PowerManagerTest, AMissingCallIsReported) {
 TEST_F(PowerManagerTest, ADoubledCallIsReported) {
     Build(2);
     ExpectBugCheck(sim::rule::kPowerIrpStartedTwice, [&] { sim::SetDevicePower(lower->device(), PowerDeviceD3); });
+}
+
+TEST_F(PowerManagerTest, SetPowerStateReturnsTheStateItReplaces) {
+    Build(1);
+    POWER_STATE d3, d0, working;
+    d3.DeviceState = PowerDeviceD3;
+    d0.DeviceState = PowerDeviceD0;
+    working.SystemState = PowerSystemWorking;
+    EXPECT_EQ(PoSetPowerState(lower->device(), DevicePowerState, d3).DeviceState, PowerDeviceD0);
+    EXPECT_EQ(PoSetPowerState(lower->device(), DevicePowerState, d0).DeviceState, PowerDeviceD3);
+    // Each device and each kind of state is kept apart.
+    EXPECT_EQ(PoSetPowerState(upper->device(), DevicePowerState, d3).DeviceState, PowerDeviceD0);
+    EXPECT_EQ(PoSetPowerState(lower->device(), SystemPowerState, working).SystemState, PowerSystemWorking);
 }
 
 }  // namespace
