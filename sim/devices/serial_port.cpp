@@ -509,7 +509,14 @@ void SerialPortModel::CompleteWait(ULONG events) {
 // ---------------------------------------------------------------- reads
 
 NTSTATUS SerialPortModel::DispatchRead(PIRP irp) {
-    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    return QueueTransfer(irp, IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length, reads_,
+                         &SerialPortModel::StartRead);
+}
+
+// Reads and writes wait in their queues, one in progress at a time; an empty
+// one completes at once.
+NTSTATUS SerialPortModel::QueueTransfer(PIRP irp, ULONG length, std::deque<Transfer>& queue,
+                                        void (SerialPortModel::*start)()) {
     if (length == 0) return Complete(irp, STATUS_SUCCESS, 0);
     if (!HoldPending(irp)) {
         Complete(irp, STATUS_CANCELLED, 0);
@@ -518,8 +525,8 @@ NTSTATUS SerialPortModel::DispatchRead(PIRP irp) {
     Transfer transfer;
     transfer.irp = irp;
     transfer.length = length;
-    reads_.push_back(transfer);
-    if (reads_.size() == 1) StartRead();
+    queue.push_back(transfer);
+    if (queue.size() == 1) (this->*start)();
     return STATUS_PENDING;
 }
 
@@ -614,18 +621,8 @@ void SerialPortModel::ScheduleBytes(const std::vector<UCHAR>& bytes, Ticks first
 // ---------------------------------------------------------------- writes
 
 NTSTATUS SerialPortModel::DispatchWrite(PIRP irp) {
-    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-    if (length == 0) return Complete(irp, STATUS_SUCCESS, 0);
-    if (!HoldPending(irp)) {
-        Complete(irp, STATUS_CANCELLED, 0);
-        return STATUS_PENDING;
-    }
-    Transfer transfer;
-    transfer.irp = irp;
-    transfer.length = length;
-    writes_.push_back(transfer);
-    if (writes_.size() == 1) StartWrite();
-    return STATUS_PENDING;
+    return QueueTransfer(irp, IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length, writes_,
+                         &SerialPortModel::StartWrite);
 }
 
 void SerialPortModel::StartWrite() {

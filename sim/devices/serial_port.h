@@ -132,6 +132,7 @@ class SerialPortModel {
     static SerialPortModel* From(PDEVICE_OBJECT device);
     NTSTATUS DispatchRead(PIRP irp);
     NTSTATUS DispatchWrite(PIRP irp);
+    NTSTATUS QueueTransfer(PIRP irp, ULONG length, std::deque<Transfer>& queue, void (SerialPortModel::*start)());
     NTSTATUS DispatchFlush(PIRP irp);
     NTSTATUS DispatchControl(PIRP irp, bool internal);
     NTSTATUS DispatchInternalControl(PIRP irp);
