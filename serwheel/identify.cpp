@@ -78,48 +78,45 @@ PAGEABLE_ROUTINE PacketDecoder* LookupProtocol(DeviceState* Device, UCHAR Row) {
     return MicrosoftProtocolTable[Row].Decoder;
 }
 
+namespace {
+
+// What each Microsoft-family kind installs: its protocol row, identifier and
+// button count. The extended wheel mouse shares the wheel decoder; five
+// buttons make it read the extra ones.
+struct MicrosoftSelection {
+    UCHAR Row;
+    USHORT MouseIdentifier;
+    USHORT NumberOfButtons;
+};
+
+const MicrosoftSelection MicrosoftSelectionTable[] = {
+    {0, MOUSE_SERIAL_HARDWARE, 2},       // TwoButtonMouse
+    {0, MOUSE_SERIAL_HARDWARE, 3},       // ThreeButtonMouse
+    {1, BALLPOINT_SERIAL_HARDWARE, 2},   // BallPointMouse
+    {2, WHEELMOUSE_SERIAL_HARDWARE, 3},  // WheelMouse
+    {2, WHEELMOUSE_SERIAL_HARDWARE, 5},  // ExtendedWheelMouse
+};
+
+}  // namespace
+
 PAGEABLE_ROUTINE NTSTATUS SelectProtocol(DeviceState* Device) {
     PAGED_CODE();
     NTSTATUS status = STATUS_SUCCESS;
     PacketDecoder* decoder = nullptr;
     ULONG buttons = 2;
 
-    switch (IdentifyMouse(Device)) {
-        case TwoButtonMouse:
-            decoder = LookupProtocol(Device, 0);
-            Device->Attributes.MouseIdentifier = MOUSE_SERIAL_HARDWARE;
-            buttons = 2;
-            break;
-        case ThreeButtonMouse:
-            decoder = LookupProtocol(Device, 0);
-            Device->Attributes.MouseIdentifier = MOUSE_SERIAL_HARDWARE;
-            buttons = 3;
-            break;
-        case BallPointMouse:
-            decoder = LookupProtocol(Device, 1);
-            Device->Attributes.MouseIdentifier = BALLPOINT_SERIAL_HARDWARE;
-            buttons = 2;
-            break;
-        case WheelMouse:
-            decoder = LookupProtocol(Device, 2);
-            Device->Attributes.MouseIdentifier = WHEELMOUSE_SERIAL_HARDWARE;
-            buttons = 3;
-            break;
-        case ExtendedWheelMouse:
-            // The same decoder; five buttons make it read the extra ones.
-            decoder = LookupProtocol(Device, 2);
-            Device->Attributes.MouseIdentifier = WHEELMOUSE_SERIAL_HARDWARE;
-            buttons = 5;
-            break;
-        default:
-            // A C-series mouse keeps the MouseIdentifier it had.
-            if (DetectCSeries(Device, &buttons)) {
-                decoder = SelectCSeriesProtocol(Device, 0);
-            } else {
-                buttons = 2;
-                status = STATUS_UNSUCCESSFUL;
-            }
-            break;
+    MouseKind kind = IdentifyMouse(Device);
+    if (kind >= TwoButtonMouse && kind <= ExtendedWheelMouse) {
+        const MicrosoftSelection* selection = &MicrosoftSelectionTable[kind - TwoButtonMouse];
+        decoder = LookupProtocol(Device, selection->Row);
+        Device->Attributes.MouseIdentifier = selection->MouseIdentifier;
+        buttons = selection->NumberOfButtons;
+    } else if (DetectCSeries(Device, &buttons)) {
+        // A C-series mouse keeps the MouseIdentifier it had.
+        decoder = SelectCSeriesProtocol(Device, 0);
+    } else {
+        buttons = 2;
+        status = STATUS_UNSUCCESSFUL;
     }
     Device->Decoder = decoder;
     Device->Attributes.NumberOfButtons = static_cast<USHORT>(buttons);
