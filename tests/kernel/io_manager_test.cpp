@@ -10,15 +10,7 @@
 
 namespace {
 
-class IoManagerTest : public SimTest {
-  protected:
-    void EndObjects() override {
-        upper.reset();
-        lower.reset();
-    }
-    std::unique_ptr<LambdaDevice> lower;
-    std::unique_ptr<LambdaDevice> upper;
-};
+using IoManagerTest = LambdaStackTest;
 
 struct RoutineLog {
     std::vector<std::string> calls;

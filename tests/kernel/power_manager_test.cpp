@@ -7,12 +7,8 @@
 
 namespace {
 
-class PowerManagerTest : public SimTest {
+class PowerManagerTest : public LambdaStackTest {
   protected:
-    void EndObjects() override {
-        upper.reset();
-        lower.reset();
-    }
     // A two-device stack; the upper device passes power requests on after
     // `upperCalls` PoStartNextPowerIrp calls, the lower one completes them
     // after one.
@@ -29,7 +25,6 @@ class PowerManagerTest : public SimTest {
             },
             lower.get());
     }
-    std::unique_ptr<LambdaDevice> lower, upper;
 };
 
 TEST_F(PowerManagerTest, OneCallPerDriverIsClean) {

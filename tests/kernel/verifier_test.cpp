@@ -133,15 +133,7 @@ const ViolationCase kCases[] = {
      }},
 };
 
-class VerifierRuleTest : public SimTest, public ::testing::WithParamInterface<ViolationCase> {
-  protected:
-    void EndObjects() override {
-        upper.reset();
-        lower.reset();
-    }
-    std::unique_ptr<LambdaDevice> lower;
-    std::unique_ptr<LambdaDevice> upper;
-};
+class VerifierRuleTest : public LambdaStackTest, public ::testing::WithParamInterface<ViolationCase> {};
 
 TEST_P(VerifierRuleTest, BrokenRuleStopsTheMachineWithItsName) {
     lower = std::make_unique<LambdaDevice>([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include "sim/kernel.h"
+#include "tests/support/sim_test.h"
 
 class LambdaDevice {
   public:
@@ -46,3 +48,15 @@ inline NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
+
+// A test with a two-device stack of lambda devices, deleted before the
+// verifier's leak check.
+class LambdaStackTest : public SimTest {
+  protected:
+    void EndObjects() override {
+        upper.reset();
+        lower.reset();
+    }
+    std::unique_ptr<LambdaDevice> lower;
+    std::unique_ptr<LambdaDevice> upper;
+};
