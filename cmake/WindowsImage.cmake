@@ -89,7 +89,7 @@ function(add_kernel_driver name)
   if(ARG_MESSAGE_TABLE)
     get_filename_component(stem ${ARG_MESSAGE_TABLE} NAME_WE)
     add_custom_command(OUTPUT ${resources}/${stem}.rc ${resources}/${stem}.h
-      COMMAND ${WINDOWS_WINDMC} -A -b -c -r ${resources} -h ${resources} ${ARG_MESSAGE_TABLE}
+      COMMAND ${WINDOWS_WINDMC} -A -b -r ${resources} -h ${resources} ${ARG_MESSAGE_TABLE}
       DEPENDS ${ARG_MESSAGE_TABLE}
       COMMENT "Compiling the event messages of ${name}.sys"
       VERBATIM)
