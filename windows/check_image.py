@@ -26,6 +26,9 @@ MACHINE_I386 = 0x14C
 PE32_MAGIC = 0x10B
 SUBSYSTEM = {"driver": (1, "NT native"), "program": (2, "Windows GUI")}
 DRIVER_IMAGE_BASE = 0x10000
+# The driver entry as the i386 headers bind it (NTAPI, two pointer arguments):
+# the link names it as the image's entry point.
+DRIVER_ENTRY = "_DriverEntry@8"
 FILE_RELOCS_STRIPPED = 0x0001
 
 SCN_CNT_CODE = 0x00000020
@@ -181,8 +184,8 @@ def check_sections(check, pe, kind):
     return names
 
 
-def undefined_symbols(nm, objects):
-    """Symbols the objects use but do not define between them."""
+def object_symbols(nm, objects):
+    """(symbols the objects use but do not define between them, symbols they define)."""
     undefined, defined = set(), set()
     for obj in objects:
         output = subprocess.run([nm, obj], check=True, capture_output=True, text=True).stdout
@@ -192,10 +195,10 @@ def undefined_symbols(nm, objects):
                 undefined.add(fields[1])
             elif len(fields) == 3 and fields[1].isupper():
                 defined.add(fields[2])
-    return undefined - defined
+    return undefined - defined, defined
 
 
-def check_imports(check, pe, exports, modules, forbidden, nm, objects):
+def check_imports(check, pe, kind, exports, modules, forbidden, nm, objects):
     allowed_modules = {m.lower() for m in modules}
     by_export = {(module, name): decorated for decorated, (module, name) in exports.items()}
     imports = []
@@ -216,7 +219,9 @@ def check_imports(check, pe, exports, modules, forbidden, nm, objects):
 
     if objects:
         # How the compiled code binds each routine it calls from outside.
-        external = undefined_symbols(nm, objects)
+        external, defined = object_symbols(nm, objects)
+        if kind == "driver" and DRIVER_ENTRY not in defined:
+            check.fail(f"entry point: no object defines {DRIVER_ENTRY}")
         bound = set()
         for symbol in sorted(external):
             decorated = symbol[len("__imp_"):] if symbol.startswith("__imp_") else symbol
@@ -384,7 +389,7 @@ def main():
 
     subsystem = check_headers(check, pe, args.kind)
     sections = check_sections(check, pe, args.kind)
-    imports = check_imports(check, pe, exports, args.modules.split(","), set(args.forbid), args.nm, objects)
+    imports = check_imports(check, pe, args.kind, exports, args.modules.split(","), set(args.forbid), args.nm, objects)
     check_resources(check, pe, args.kind, args.messages, args.blocks)
     instructions = check_instructions(check, pe, args.kind, args.objdump)
 

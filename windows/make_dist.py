@@ -3,15 +3,31 @@
 
   make_dist.py --out DIR --setup-note FILE FILE...
 
-DIR is emptied and gets every FILE, the folder setup/ with the note saying
-the installer goes there (setup/README.txt), and MANIFEST: one line per file
-with its size in bytes, its SHA-256 and its path inside DIR.
+DIR is emptied and gets every FILE (INF and text files with CR LF line
+ends), the folder setup/ with the note saying the installer goes there
+(setup/README.txt), and MANIFEST: one line per file with its size in bytes,
+its SHA-256 and its path inside DIR.
 """
 import argparse
 import hashlib
 import os
 import shutil
 import sys
+
+
+# Text files get CR LF line ends: Windows 2000's Notepad shows nothing else
+# as lines, and INF files are written that way on the platform.
+TEXT_SUFFIXES = (".inf", ".txt")
+
+
+def copy(source, destination):
+    if destination.lower().endswith(TEXT_SUFFIXES):
+        with open(source, "rb") as f:
+            text = f.read().replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+        with open(destination, "wb") as f:
+            f.write(text)
+    else:
+        shutil.copyfile(source, destination)
 
 
 def write_manifest(out):
@@ -43,8 +59,8 @@ def main():
     os.makedirs(os.path.join(args.out, "setup"))
     try:
         for path in args.files:
-            shutil.copyfile(path, os.path.join(args.out, os.path.basename(path)))
-        shutil.copyfile(args.setup_note, os.path.join(args.out, "setup", "README.txt"))
+            copy(path, os.path.join(args.out, os.path.basename(path)))
+        copy(args.setup_note, os.path.join(args.out, "setup", "README.txt"))
     except OSError as error:
         print(f"make_dist: {error}", file=sys.stderr)
         return 1

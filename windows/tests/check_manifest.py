@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks dist/MANIFEST against dist/: every file listed once with its real
-size and SHA-256, nothing missing from it, and the files every package has.
+size and SHA-256, nothing missing from it, the files every package has, and
+CR LF line ends in its text files.
 
   check_manifest.py DIST
 """
@@ -34,7 +35,10 @@ def main():
                 continue
             present.add(name)
             with open(path, "rb") as f:
-                actual = (os.path.getsize(path), hashlib.sha256(f.read()).hexdigest())
+                content = f.read()
+            actual = (len(content), hashlib.sha256(content).hexdigest())
+            if name.endswith((".inf", ".txt")) and content.count(b"\n") != content.count(b"\r\n"):
+                problems.append(f"{name}: a line does not end in CR LF")
             if name not in listed:
                 problems.append(f"{name} is not in MANIFEST")
             elif listed[name] != actual:

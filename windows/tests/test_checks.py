@@ -3,10 +3,11 @@
 breaks one thing in a copy of a good driver image or INF file and expects
 the check to fail, naming that thing; the untouched originals pass.
 
-  test_checks.py --image DRIVER.sys --objdump OBJDUMP --inf serialmice.inf
+  test_checks.py --image DRIVER.sys --objdump OBJDUMP --inf serialmice.inf --nm NM --objects OBJ...
 """
 import argparse
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -56,12 +57,6 @@ class Image:
         self.data[run:run + len(code)] = code
 
 
-def image_case(change):
-    def mutate(image):
-        change(image)
-    return mutate
-
-
 IMAGE_CASES = [
     # (case, change to the image, words the check must report)
     ("checksum off by one", lambda i: i.put(i.optional + 64, "<I", struct.unpack_from("<I", i.data, i.optional + 64)[0] ^ 1),
@@ -96,7 +91,7 @@ class Checks(unittest.TestCase):
     def tearDown(self):
         self.dir.cleanup()
 
-    def write(self, name, data, finish=True):
+    def write(self, name, data):
         path = os.path.join(self.dir.name, name)
         with open(path, "wb") as f:
             f.write(data)
@@ -148,6 +143,28 @@ class Checks(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         with open(path, "rb") as f:
             self.assertEqual(f.read(), self.original)
+
+    def test_bindings_are_held_against_the_list(self):
+        path = self.image_named_as_built(self.original)
+        with open(os.path.join(WINDOWS, "win2000_exports.txt")) as f:
+            listed = f.read()
+        stdcall = self.write("exports.txt", re.sub(r"IofCallDriver +fastcall 8", "IofCallDriver stdcall 8", listed).encode())
+        objects = ["--nm", ARGS.nm, "--objects", *ARGS.objects]
+        result = self.check_image(path, *objects)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        without_entry = [o for o in ARGS.objects
+                         if "_DriverEntry@8" not in subprocess.run([ARGS.nm, o], capture_output=True, text=True).stdout]
+        self.assertLess(len(without_entry), len(ARGS.objects))
+        cases = [
+            ("the list binds a routine otherwise", objects, stdcall, "@IofCallDriver@8: no Windows 2000 export"),
+            ("no object defines the entry", ["--nm", ARGS.nm, "--objects", *without_entry], None,
+             "no object defines _DriverEntry@8"),
+        ]
+        for case, options, exports, expected in cases:
+            with self.subTest(case):
+                result = self.check_image(path, *options, exports=exports)
+                self.assertEqual(result.returncode, 1, case)
+                self.assertIn(expected, result.stderr, case)
 
     def test_imports_are_held_against_the_list(self):
         path = self.image_named_as_built(self.original)
@@ -238,6 +255,8 @@ def main():
     parser.add_argument("--image", required=True)
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--inf", required=True)
+    parser.add_argument("--nm", required=True)
+    parser.add_argument("--objects", nargs="+", required=True, help="the image's objects, DriverEntry's among them")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
