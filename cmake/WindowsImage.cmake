@@ -111,7 +111,7 @@ function(add_kernel_driver name)
   # An i386 kernel-mode image for Windows 2000: native subsystem 5.0, OS 5.0,
   # loaded at the driver image base but relocatable, entered at DriverEntry,
   # exporting nothing, stripped, and linked against nothing but the kernel
-  # modules it names (and the compiler's own helper routines).
+  # modules it names (and libgcc, the compiler's run-time routines).
   target_link_options(${target} PRIVATE
     -shared -nostdlib -s
     -Wl,--subsystem,native:5.0

@@ -224,11 +224,14 @@ def check_imports(check, pe, kind, exports, modules, forbidden, nm, objects):
             check.fail(f"entry point: no object defines {DRIVER_ENTRY}")
         bound = set()
         for symbol in sorted(external):
-            decorated = symbol[len("__imp_"):] if symbol.startswith("__imp_") else symbol
+            imported = symbol.startswith("__imp_")
+            decorated = symbol[len("__imp_"):] if imported else symbol
             if decorated in exports:
                 bound.add(exports[decorated])
-            else:
+            elif imported:
                 check.fail(f"the code calls {decorated}: no Windows 2000 export is bound that way")
+            # Otherwise a routine of a static library (libgcc's 64-bit
+            # division, say): linked in, not imported.
         for module, name in imports:
             if (module.lower(), name) in by_export and (module.lower(), name) not in bound:
                 check.fail(f"imports {module}!{name}, but the code does not call it as "
