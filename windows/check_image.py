@@ -252,7 +252,7 @@ def resource_entries(pe):
 
 
 def message_table(pe, data):
-    """(blocks, [(id, text)]) of a MESSAGE_RESOURCE_DATA."""
+    """([(low id, high id)], [(id, flags, text)]) of a MESSAGE_RESOURCE_DATA."""
     raw = pe.get_data(data.OffsetToData, data.Size)
     count = int.from_bytes(raw[0:4], "little")
     blocks, messages = [], []

@@ -190,6 +190,46 @@ class Checks(unittest.TestCase):
                 self.assertIn(expected, result.stderr, case)
 
 
+class MessageTableChecks(unittest.TestCase):
+    """The fixture image carries three messages in two blocks."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        with open(ARGS.message_image, "rb") as f:
+            self.original = f.read()
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def check(self, data, messages=3, blocks=2):
+        path = os.path.join(self.dir.name, os.path.basename(ARGS.message_image))
+        with open(path, "wb") as f:
+            f.write(data)
+        subprocess.run([sys.executable, os.path.join(WINDOWS, "finish_image.py"), "--kind", "driver", path], check=True)
+        return subprocess.run([sys.executable, os.path.join(WINDOWS, "check_image.py"), "--kind", "driver",
+                               "--exports", os.path.join(WINDOWS, "win2000_exports.txt"), "--modules", "ntoskrnl.exe",
+                               "--objdump", ARGS.objdump, "--messages", str(messages), "--blocks", str(blocks),
+                               "--", path], capture_output=True, text=True)
+
+    def test_the_fixture_passes(self):
+        result = self.check(self.original)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_each_broken_table_fails_naming_the_fault(self):
+        first = b"The first fixture message.\r\n"
+        self.assertEqual(self.original.count(first), 1)
+        cases = [
+            ("a text without CR LF", self.original.replace(first, first[:-2] + b" \n"), {}, "line break"),
+            ("another count of messages", self.original, {"messages": 21}, "message table messages"),
+            ("another count of blocks", self.original, {"blocks": 11}, "message table blocks"),
+        ]
+        for case, data, expected_counts, expected in cases:
+            with self.subTest(case):
+                result = self.check(data, **expected_counts)
+                self.assertEqual(result.returncode, 1, case)
+                self.assertIn(expected, result.stderr, case)
+
+
 INF_CASES = [
     # (case, text replaced, replacement, words the check must report)
     ("signature of another system", '"$Windows NT$"', '"$Chicago$"', "Signature"),
@@ -256,6 +296,7 @@ def main():
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--inf", required=True)
     parser.add_argument("--nm", required=True)
+    parser.add_argument("--message-image", required=True, help="a driver with a message table of 3 messages in 2 blocks")
     parser.add_argument("--objects", nargs="+", required=True, help="the image's objects, DriverEntry's among them")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
