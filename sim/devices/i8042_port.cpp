@@ -107,6 +107,7 @@ I8042PortModel::I8042PortModel(I8042Options options) : kernel_(Kernel::Current()
     for (auto& slot : driver_->MajorFunction) slot = Dispatch;
     IoCreateDevice(driver_, sizeof(PortExtension), nullptr, FILE_DEVICE_8042_PORT, 0, FALSE, &device_);
     static_cast<PortExtension*>(device_->DeviceExtension)->model = this;
+    device_->Flags |= DO_POWER_PAGABLE;
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
     KeInitializeSpinLock(&interruptLock_);
 }
@@ -134,6 +135,13 @@ NTSTATUS NTAPI I8042PortModel::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MJ_POWER:
         PoStartNextPowerIrp(irp);
+        if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+            // Back from a sleep the mouse has lost its settings: reset it.
+            DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+            bool resume = state == PowerDeviceD0 && self->powerState_ != PowerDeviceD0;
+            self->powerState_ = state;
+            if (resume) self->StartReset();
+        }
         return Complete(irp, STATUS_SUCCESS);
     default:
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);

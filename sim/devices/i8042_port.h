@@ -81,7 +81,8 @@ class I8042PortModel {
     void Interrupt(UCHAR byte);
 
     // Starts a new reset sequence of the mouse, as the port driver does at
-    // start, after a resume or when asked to reset the port.
+    // start, on the way back to D0 after a sleep, or when asked to reset the
+    // port.
     void StartReset();
 
     // Where the reset sequence stands and what it settled on.
@@ -147,6 +148,7 @@ class I8042PortModel {
     PI8042_MOUSE_ISR hookRoutine_ = nullptr;
     PVOID hookContext_ = nullptr;
     PIRP pendingStart_ = nullptr;
+    DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
 
     // The interrupt's lock.
     KSPIN_LOCK interruptLock_ = 0;

@@ -8,6 +8,7 @@
 
 #include "auxhook/auxhook.h"
 #include "sim/machine/ps2_machine.h"
+#include "sim/pnp.h"
 #include "tests/support/sim_test.h"
 
 namespace {
@@ -177,8 +178,8 @@ TEST_P(Ps2Scenario, EachMouseEndsInItsMode) {
     }
 }
 
-// A second full activation: after the port driver resets the mouse again, a
-// hot plug, and a reset sequence that stalls in the filter's sequence and is
+// A second full activation: after the port driver resets the mouse again (on
+// request or on the way back from standby), a hot plug, and a reset sequence that stalls in the filter's sequence and is
 // started over by the port driver.
 TEST_P(Ps2Scenario, ExtendedModeComesBack) {
     struct Case {
@@ -189,6 +190,12 @@ TEST_P(Ps2Scenario, ExtendedModeComesBack) {
     };
     const Case cases[] = {
         {"reset by the port driver", [](sim::Ps2Mouse&) {}, [](sim::Ps2Machine& m) { m.port().StartReset(); },
+         false},
+        {"back from standby", [](sim::Ps2Mouse&) {},
+         [](sim::Ps2Machine& m) {
+             ASSERT_EQ(sim::SetDevicePower(m.port().Device(), PowerDeviceD3), STATUS_SUCCESS);
+             ASSERT_EQ(sim::SetDevicePower(m.port().Device(), PowerDeviceD0), STATUS_SUCCESS);
+         },
          false},
         {"unplugged and plugged again", [](sim::Ps2Mouse&) {},
          [](sim::Ps2Machine& m) {
