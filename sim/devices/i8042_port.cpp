@@ -107,7 +107,6 @@ I8042PortModel::I8042PortModel(I8042Options options) : kernel_(Kernel::Current()
     for (auto& slot : driver_->MajorFunction) slot = Dispatch;
     IoCreateDevice(driver_, sizeof(PortExtension), nullptr, FILE_DEVICE_8042_PORT, 0, FALSE, &device_);
     static_cast<PortExtension*>(device_->DeviceExtension)->model = this;
-    device_->Flags |= DO_POWER_PAGABLE;
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
     KeInitializeSpinLock(&interruptLock_);
 }
