@@ -24,6 +24,12 @@ run(COMMAND ps2 ARGS --mouse extended --script ${SCRIPTS}/hot-plug.txt EXIT 0)
 expect_match("reset twice into ID 4" "${out}" "settles on device ID 4[^\n]*\n.*settles on device ID 4")
 expect_match("button 5 after the plug" "${out}" "button 5 down")
 
+# A reset in the script: a second full activation.
+file(WRITE ${WORK}/reset.txt "press 4\nrelease 4\nreset\npress 5\nrelease 5\n")
+run(COMMAND ps2 ARGS --mouse extended --script ${WORK}/reset.txt --format jsonl EXIT 0)
+expect_match("two activations" "${out}" "\"byte\":5,\"passed\":4,[^\n]*\n.*\"byte\":5,\"passed\":4,")
+expect_match("button 5 after the reset" "${out}" "\"event\":\"device-id\"[^\n]*\"id\":4}\n.*\"event\":\"device-id\"[^\n]*\"id\":4}\n.*\"ButtonFlags\":256,")
+
 # Without the filter the same mouse is a wheel mouse and nothing is rewritten.
 run(COMMAND ps2 ARGS --mouse extended --no-filter --format jsonl EXIT 0)
 expect_match("plain wheel mouse" "${out}" "\"event\":\"device-id\",[^\n]*\"id\":3}")
