@@ -303,8 +303,14 @@ void I8042PortModel::Write(UCHAR byte, bool byFilter) {
         ++activity_;
         ArmWatchdog();
     }
-    kernel_.ScheduleAfter(kByteTime, [this, alive = alive_, byte] {
-        if (*alive && mouse_ != nullptr) mouse_->Receive(byte);
+    // Bytes reach the mouse in the order written, whichever processor runs
+    // each arrival.
+    toMouse_.push_back(byte);
+    kernel_.ScheduleAfter(kByteTime, [this, alive = alive_] {
+        if (!*alive || toMouse_.empty()) return;
+        UCHAR next = toMouse_.front();
+        toMouse_.pop_front();
+        if (mouse_ != nullptr) mouse_->Receive(next);
     });
 }
 

@@ -8,6 +8,7 @@
 // packets and delivers them through the connection the class driver made.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -173,6 +174,7 @@ class I8042PortModel {
     uint64_t unclaimed_ = 0; // interrupts the hook declared not handled
     bool inHook_ = false;
     std::vector<PortEvent> writtenByHook_;
+    std::deque<UCHAR> toMouse_;  // bytes on their way to the mouse
     UCHAR packet_[4] = {};
     ULONG buttons_ = 0;
     MOUSE_INPUT_DATA input_{};

@@ -54,9 +54,14 @@ void Ps2Mouse::Send(std::vector<UCHAR> bytes) {
     }
     for (UCHAR b : bytes) {
         lineFree_ = std::max(lineFree_, kernel_.Now()) + I8042PortModel::kByteTime;
-        I8042PortModel* port = &port_;
-        kernel_.ScheduleAt(lineFree_, [port, alive = alive_, b] {
-            if (*alive) port->Interrupt(b);
+        // The wire keeps the bytes' order whichever processor runs each
+        // arrival: an arrival delivers the oldest byte on it.
+        wire_.push_back(b);
+        kernel_.ScheduleAt(lineFree_, [this, alive = alive_] {
+            if (!*alive || wire_.empty()) return;
+            UCHAR next = wire_.front();
+            wire_.pop_front();
+            port_.Interrupt(next);
         });
     }
 }

@@ -79,6 +79,7 @@ class Ps2Mouse : public Ps2Device {
     std::deque<UCHAR> rates_;
     unsigned buttons_ = 0;
     Ticks lineFree_ = 0;
+    std::deque<UCHAR> wire_;  // bytes on their way to the port
     struct FailPlan {
         int times;
         UCHAR answer;
