@@ -175,11 +175,37 @@ TEST_P(Ps2Scenario, EachMouseEndsInItsMode) {
         if (c.mouseId != 5) {
             EXPECT_EQ(Rewritten(), 0u) << "packets of a mouse not in the extended mode";
         }
+
+        // The same mode again after the port driver resets the mouse, after
+        // a hot plug, and after a reset that stalls and is started over (in
+        // the filter's sequence where there is one).
+        for (const char* again : {"reset", "hot plug", "stalled reset"}) {
+            SCOPED_TRACE(again);
+            int resets = machine->port().Resets();
+            int restarts = machine->port().Restarts();
+            if (std::string(again) == "hot plug") {
+                machine->mouse().Unplug();
+                kernel().RunFor(sim::Milliseconds(50));
+                machine->mouse().Plug();
+            } else {
+                if (std::string(again) == "stalled reset") machine->mouse().LoseAnswer(c.filtered ? 60 : 0xE9, 1);
+                machine->port().StartReset();
+            }
+            ASSERT_TRUE(machine->WaitForNewReset(resets));
+            EXPECT_EQ(machine->port().Restarts() > restarts, std::string(again) == "stalled reset");
+            EXPECT_EQ(machine->port().DeviceId(), c.portId);
+            EXPECT_EQ(machine->mouse().Id(), c.mouseId);
+            if (c.filtered) {
+                EXPECT_EQ(filter().DeviceId == EXTENDED_MODE_ID, c.mouseId == 5);
+            }
+            ExpectReports(c.portId);
+        }
     }
 }
 
-// A second full activation: after the port driver resets the mouse again (on
-// request or on the way back from standby), a hot plug, and a reset sequence that stalls in the filter's sequence and is
+// A second full activation of the extended mode: after the port driver
+// resets the mouse again (on request or on the way back from standby), a hot
+// plug, and a reset sequence that stalls in the filter's sequence and is
 // started over by the port driver.
 TEST_P(Ps2Scenario, ExtendedModeComesBack) {
     struct Case {
