@@ -319,6 +319,7 @@ TEST_P(Ps2Scenario, StartPendedByThePortDriverEndsWithTheReset) {
     EXPECT_EQ(machine->port().DeviceId(), 4);
 }
 
+// One run without preemption, the plain order the seeded runs vary.
 INSTANTIATE_TEST_SUITE_P(Schedules, Ps2Scenario,
                          ::testing::Values(Schedule{0, 0.0}, Schedule{1, 0.3}, Schedule{7, 0.3}, Schedule{42, 0.6}),
                          [](const ::testing::TestParamInfo<Schedule>& info) {
