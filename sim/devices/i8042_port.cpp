@@ -108,11 +108,13 @@ I8042PortModel::I8042PortModel(I8042Options options) : kernel_(Kernel::Current()
     IoCreateDevice(driver_, sizeof(PortExtension), nullptr, FILE_DEVICE_8042_PORT, 0, FALSE, &device_);
     static_cast<PortExtension*>(device_->DeviceExtension)->model = this;
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
-    KeInitializeSpinLock(&interruptLock_);
+    KeInitializeSpinLock(&connection_->lock);
 }
 
 I8042PortModel::~I8042PortModel() {
-    *alive_ = false;
+    // Disconnect the interrupt: wait for a routine that runs now to end.
+    std::shared_ptr<InterruptConnection> connection = connection_;
+    RunSynchronized(connection, [connection] { connection->connected = false; });
     IoDeleteDevice(device_);
     kernel_.UnloadDriver(driver_);
 }
@@ -230,14 +232,19 @@ VOID NTAPI I8042PortModel::QueueMousePacket(PVOID context) {}
 
 // ---------------------------------------------------------------- the interrupt
 
-void I8042PortModel::Synchronize(const std::function<void()>& fn) {
+void I8042PortModel::RunSynchronized(const std::shared_ptr<InterruptConnection>& connection,
+                                     const std::function<void()>& fn) {
     KIRQL old;
-    KeAcquireSpinLock(&interruptLock_, &old);
+    KeAcquireSpinLock(&connection->lock, &old);
     KIRQL dispatch;
     KeRaiseIrql(kMouseIrql, &dispatch);
-    fn();
+    if (connection->connected) fn();
     KeLowerIrql(dispatch);
-    KeReleaseSpinLock(&interruptLock_, old);
+    KeReleaseSpinLock(&connection->lock, old);
+}
+
+void I8042PortModel::Synchronize(const std::function<void()>& fn) {
+    RunSynchronized(std::shared_ptr<InterruptConnection>(connection_), fn);
 }
 
 void I8042PortModel::Interrupt(UCHAR byte) {
@@ -306,8 +313,8 @@ void I8042PortModel::Write(UCHAR byte, bool byFilter) {
     // Bytes reach the mouse in the order written, whichever processor runs
     // each arrival.
     toMouse_.push_back(byte);
-    kernel_.ScheduleAfter(kByteTime, [this, alive = alive_] {
-        if (!*alive || toMouse_.empty()) return;
+    kernel_.ScheduleAfter(kByteTime, [this, connection = connection_] {
+        if (!connection->connected || toMouse_.empty()) return;
         UCHAR next = toMouse_.front();
         toMouse_.pop_front();
         if (mouse_ != nullptr) mouse_->Receive(next);
@@ -366,8 +373,8 @@ void I8042PortModel::GiveUp() {
 // restarts the sequence when it fires with nothing heard or sent since.
 void I8042PortModel::ArmWatchdog() {
     uint64_t activity = activity_;
-    kernel_.ScheduleAfter(kResetTimeout, [this, alive = alive_, activity] {
-        if (*alive) Synchronize([this, activity] { CheckStall(activity); });
+    kernel_.ScheduleAfter(kResetTimeout, [this, connection = connection_, activity] {
+        RunSynchronized(connection, [this, activity] { CheckStall(activity); });
     });
 }
 

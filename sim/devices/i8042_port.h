@@ -151,8 +151,6 @@ class I8042PortModel {
     PIRP pendingStart_ = nullptr;
     DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
 
-    // The interrupt's lock.
-    KSPIN_LOCK interruptLock_ = 0;
 
     // The interrupt service routine's state.
     MOUSE_STATE state_ = MouseIdle;
@@ -180,8 +178,17 @@ class I8042PortModel {
     MOUSE_INPUT_DATA input_{};
     OUTPUT_PACKET output_{};
 
-    // Cleared at destruction: events still scheduled then do nothing.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    // The interrupt as connected: its lock, and whether the model is still
+    // there. Interrupts and scheduled events hold a reference of their own,
+    // so one that comes (or goes on) after the model is gone finds it
+    // disconnected and does nothing.
+    struct InterruptConnection {
+        KSPIN_LOCK lock = 0;
+        bool connected = true;
+    };
+    std::shared_ptr<InterruptConnection> connection_ = std::make_shared<InterruptConnection>();
+    static void RunSynchronized(const std::shared_ptr<InterruptConnection>& connection,
+                                const std::function<void()>& fn);
     std::vector<PortEvent> events_;
     std::function<void(const PortEvent&)> observer_;
 };

@@ -3,6 +3,7 @@
 // driver. Every case runs without preemption and under several seeds of it.
 #include <algorithm>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -317,6 +318,36 @@ TEST_P(Ps2Scenario, StartPendedByThePortDriverEndsWithTheReset) {
     EXPECT_TRUE(machine->port().ResetDone());
     EXPECT_TRUE(filter().Started);
     EXPECT_EQ(machine->port().DeviceId(), 4);
+}
+
+// Users do many things in many orders, a plug in the middle of a reset
+// included: whatever happened before, a reset at the end leaves an extended
+// mouse extended.
+TEST_P(Ps2Scenario, ExtendedMouseSurvivesARandomSession) {
+    Boot(sim::Ps2MouseKind::Extended);
+    std::mt19937 random(static_cast<unsigned>(GetParam().seed) + 1);
+    for (int step = 0; step < 40; ++step) {
+        int button = static_cast<int>(random() % 5);
+        switch (random() % 7) {
+        case 0: machine->mouse().Press(button); break;
+        case 1: machine->mouse().Release(button); break;
+        case 2: machine->mouse().Move(static_cast<int>(random() % 601) - 300, static_cast<int>(random() % 61) - 30); break;
+        case 3: machine->mouse().Wheel(static_cast<int>(random() % 5) - 2); break;
+        case 4:
+            machine->mouse().Unplug();
+            kernel().RunFor(sim::Milliseconds(random() % 40));
+            machine->mouse().Plug();
+            break;
+        case 5: machine->port().StartReset(); break;
+        default: break;
+        }
+        kernel().RunFor(sim::Milliseconds(random() % 150));
+    }
+    for (int button = 0; button < 5; ++button) machine->mouse().Release(button);
+    int resets = machine->port().Resets();
+    machine->port().StartReset();
+    ASSERT_TRUE(machine->WaitForNewReset(resets));
+    ExpectExtended();
 }
 
 // One run without preemption, the plain order the seeded runs vary.
