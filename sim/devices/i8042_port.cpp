@@ -108,13 +108,11 @@ I8042PortModel::I8042PortModel(I8042Options options) : kernel_(Kernel::Current()
     IoCreateDevice(driver_, sizeof(PortExtension), nullptr, FILE_DEVICE_8042_PORT, 0, FALSE, &device_);
     static_cast<PortExtension*>(device_->DeviceExtension)->model = this;
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
-    KeInitializeSpinLock(&connection_->lock);
 }
 
 I8042PortModel::~I8042PortModel() {
-    // Disconnect the interrupt: wait for a routine that runs now to end.
-    std::shared_ptr<InterruptConnection> connection = connection_;
-    RunSynchronized(connection, [connection] { connection->connected = false; });
+    // Disconnect the interrupt: routines that come later do nothing.
+    connection_->connected = false;
     IoDeleteDevice(device_);
     kernel_.UnloadDriver(driver_);
 }
@@ -232,15 +230,14 @@ VOID NTAPI I8042PortModel::QueueMousePacket(PVOID context) {}
 
 // ---------------------------------------------------------------- the interrupt
 
+// Routines that touch the interrupt service routine's state run on the mouse
+// interrupt's context at its IRQL, one after another, as KeSynchronizeExecution
+// serialises a routine with the interrupt; none once it is disconnected.
 void I8042PortModel::RunSynchronized(const std::shared_ptr<InterruptConnection>& connection,
                                      const std::function<void()>& fn) {
-    KIRQL old;
-    KeAcquireSpinLock(&connection->lock, &old);
-    KIRQL dispatch;
-    KeRaiseIrql(kMouseIrql, &dispatch);
-    if (connection->connected) fn();
-    KeLowerIrql(dispatch);
-    KeReleaseSpinLock(&connection->lock, old);
+    Kernel::Current().RequestInterrupt(kMouseIrql, [connection, fn] {
+        if (connection->connected) fn();
+    });
 }
 
 void I8042PortModel::Synchronize(const std::function<void()>& fn) {
@@ -373,7 +370,7 @@ void I8042PortModel::GiveUp() {
 // restarts the sequence when it fires with nothing heard or sent since.
 void I8042PortModel::ArmWatchdog() {
     uint64_t activity = activity_;
-    kernel_.ScheduleAfter(kResetTimeout, [this, connection = connection_, activity] {
+    kernel_.ScheduleOnClockTick(kResetTimeout, [this, connection = connection_, activity] {
         RunSynchronized(connection, [this, activity] { CheckStall(activity); });
     });
 }

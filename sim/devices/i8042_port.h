@@ -113,8 +113,8 @@ class I8042PortModel {
     NTSTATUS HandleInternal(PIRP irp);
     void SendHookRequest();
 
-    // Runs `fn` at the mouse interrupt's IRQL holding the interrupt's lock,
-    // as KeSynchronizeExecution does.
+    // Runs `fn` at the mouse interrupt's IRQL, serialised with the interrupt
+    // service routine, as KeSynchronizeExecution does.
     void Synchronize(const std::function<void()>& fn);
     // The interrupt service routine's body; runs under Synchronize.
     void ServiceInterrupt(UCHAR byte);
@@ -178,12 +178,10 @@ class I8042PortModel {
     MOUSE_INPUT_DATA input_{};
     OUTPUT_PACKET output_{};
 
-    // The interrupt as connected: its lock, and whether the model is still
-    // there. Interrupts and scheduled events hold a reference of their own,
+    // The interrupt as connected: whether the model is still there. Interrupts and scheduled events hold a reference of their own,
     // so one that comes (or goes on) after the model is gone finds it
     // disconnected and does nothing.
     struct InterruptConnection {
-        KSPIN_LOCK lock = 0;
         bool connected = true;
     };
     std::shared_ptr<InterruptConnection> connection_ = std::make_shared<InterruptConnection>();

@@ -509,8 +509,29 @@ void SerialPortModel::CompleteWait(ULONG events) {
 // ---------------------------------------------------------------- reads
 
 NTSTATUS SerialPortModel::DispatchRead(PIRP irp) {
-    return QueueTransfer(irp, IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length, reads_,
-                         &SerialPortModel::StartRead);
+    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    // With no read ahead of it, a read that the receive buffer (or the
+    // timeouts' return-at-once rules) can satisfy completes inside the call
+    // with its own status, as the serial driver completes it; any other read
+    // is marked pending and queued.
+    if (reads_.empty() && length != 0) {
+        const ULONG interval = timeouts_.ReadIntervalTimeout;
+        const ULONG multiplier = timeouts_.ReadTotalTimeoutMultiplier;
+        const ULONG constant = timeouts_.ReadTotalTimeoutConstant;
+        bool atOnce = interval == MAXULONG && multiplier == 0 && constant == 0;
+        bool firstByte = interval == MAXULONG && multiplier == MAXULONG && constant != 0 && constant != MAXULONG;
+        bool enough = receiveBuffer_.size() >= length || ((atOnce || firstByte) && !receiveBuffer_.empty());
+        if (enough || atOnce) {
+            auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+            ULONG done = 0;
+            while (done < length && !receiveBuffer_.empty()) {
+                buffer[done++] = receiveBuffer_.front();
+                receiveBuffer_.pop_front();
+            }
+            return Complete(irp, STATUS_SUCCESS, done);
+        }
+    }
+    return QueueTransfer(irp, length, reads_, &SerialPortModel::StartRead);
 }
 
 // Reads and writes wait in their queues, one in progress at a time; an empty
@@ -555,10 +576,10 @@ void SerialPortModel::StartRead() {
     LONGLONG totalMs = firstByte ? constant
                                  : static_cast<LONGLONG>(multiplier) * head.length + static_cast<LONGLONG>(constant);
     if (totalMs != 0) {
-        head.totalTimer = kernel_.ScheduleAfter(Milliseconds(totalMs), [this, irp] { ReadTimedOut(irp); });
+        head.totalTimer = kernel_.ScheduleOnClockTick(Milliseconds(totalMs), [this, irp] { ReadTimedOut(irp); });
     }
     if (!firstByte && interval != 0 && head.done > 0) {
-        head.intervalTimer = kernel_.ScheduleAfter(Milliseconds(interval), [this, irp] { ReadTimedOut(irp); });
+        head.intervalTimer = kernel_.ScheduleOnClockTick(Milliseconds(interval), [this, irp] { ReadTimedOut(irp); });
     }
 }
 
@@ -578,7 +599,7 @@ void SerialPortModel::ServeReads() {
     if (interval != 0) {
         if (head.intervalTimer != 0) kernel_.CancelEvent(head.intervalTimer);
         PIRP irp = head.irp;
-        head.intervalTimer = kernel_.ScheduleAfter(Milliseconds(interval), [this, irp] { ReadTimedOut(irp); });
+        head.intervalTimer = kernel_.ScheduleOnClockTick(Milliseconds(interval), [this, irp] { ReadTimedOut(irp); });
     }
 }
 
@@ -632,7 +653,7 @@ void SerialPortModel::StartWrite() {
     LONGLONG totalMs = static_cast<LONGLONG>(timeouts_.WriteTotalTimeoutMultiplier) * head.length +
                        timeouts_.WriteTotalTimeoutConstant;
     if (totalMs != 0) {
-        head.totalTimer = kernel_.ScheduleAfter(Milliseconds(totalMs), [this, irp] {
+        head.totalTimer = kernel_.ScheduleOnClockTick(Milliseconds(totalMs), [this, irp] {
             if (!writes_.empty() && writes_.front().irp == irp) {
                 writes_.front().totalTimer = 0;
                 FinishWrite(STATUS_TIMEOUT);
