@@ -279,7 +279,7 @@ TEST_F(FilterTest, RemovalGoesDownFirstThenTheFilterLeaves) {
     EXPECT_EQ(driver->DeviceObject, nullptr);
 }
 
-TEST_F(FilterTest, RemovalReturnsSuccessWhateverTheDeviceBelowReturned) {
+TEST_F(FilterTest, RemovalReturnsWhatTheDeviceBelowReturned) {
     AddFilter();
     belowStatus = STATUS_UNSUCCESSFUL;
     PIRP irp = IoAllocateIrp(filterDevice->StackSize, FALSE);
@@ -289,7 +289,7 @@ TEST_F(FilterTest, RemovalReturnsSuccessWhateverTheDeviceBelowReturned) {
     IoSetCompletionRoutine(
         irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
         TRUE, TRUE);
-    EXPECT_EQ(IoCallDriver(filterDevice, irp), STATUS_SUCCESS);
+    EXPECT_EQ(IoCallDriver(filterDevice, irp), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(irp->IoStatus.Status, STATUS_UNSUCCESSFUL);
     IoFreeIrp(irp);
     EXPECT_EQ(driver->DeviceObject, nullptr);
