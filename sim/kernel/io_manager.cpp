@@ -360,9 +360,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PDEVICE_OBJECT* DeviceObject) {
     sim::Point("IoCreateDevice");
     Kernel& kernel = Kernel::Current();
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        kernel.Fail(sim::rule::kIrqlNotLess, "IoCreateDevice above PASSIVE_LEVEL");
-    }
+    sim::CheckIrql("IoCreateDevice", PASSIVE_LEVEL);
     *DeviceObject = nullptr;
     if (kernel.faults().ShouldFail(sim::FaultSite::Pool)) return STATUS_INSUFFICIENT_RESOURCES;
     size_t size = sizeof(DEVICE_OBJECT) + ((DeviceExtensionSize + 15) & ~15u);
@@ -823,9 +821,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PIO_STATUS_BLOCK IoStatusBlock) {
     sim::Point("IoBuildDeviceIoControlRequest");
     Kernel& kernel = Kernel::Current();
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        kernel.Fail(sim::rule::kIrqlNotLess, "IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
-    }
+    sim::CheckIrql("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
     if (kernel.faults().ShouldFail(sim::FaultSite::Irp)) return nullptr;
     PIRP irp = kernel.io().AllocateIrp(DeviceObject->StackSize, true);
     IrpRecord& record = *kernel.io().Find(irp);
@@ -857,9 +853,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
                                         PIO_STATUS_BLOCK IoStatusBlock) {
     sim::Point("IoBuildSynchronousFsdRequest");
     Kernel& kernel = Kernel::Current();
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        kernel.Fail(sim::rule::kIrqlNotLess, "IoBuildSynchronousFsdRequest above PASSIVE_LEVEL");
-    }
+    sim::CheckIrql("IoBuildSynchronousFsdRequest", PASSIVE_LEVEL);
     if (kernel.faults().ShouldFail(sim::FaultSite::Irp)) return nullptr;
     PIRP irp = kernel.io().AllocateIrp(DeviceObject->StackSize, true);
     IrpRecord& record = *kernel.io().Find(irp);

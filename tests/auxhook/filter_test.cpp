@@ -59,6 +59,12 @@ class FilterTest : public SimTest {
             }
         }
         if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+        if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction > IRP_MN_SURPRISE_REMOVAL) {
+            // A bus driver leaves a minor code it does not know as it came.
+            NTSTATUS status = irp->IoStatus.Status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return status;
+        }
         if (pendBelow) {
             IoMarkIrpPending(irp);
             kernel().ScheduleAfter(sim::Milliseconds(5), [irp, status = belowStatus] { CompleteIrp(irp, status); });
@@ -293,6 +299,15 @@ TEST_F(FilterTest, RemovalReturnsWhatTheDeviceBelowReturned) {
     EXPECT_EQ(irp->IoStatus.Status, STATUS_UNSUCCESSFUL);
     IoFreeIrp(irp);
     EXPECT_EQ(driver->DeviceObject, nullptr);
+}
+
+TEST_F(FilterTest, PlugAndPlayRequestsItDoesNotHandleGoDownUntouched) {
+    AddFilter();
+    ULONG_PTR information = 7;
+    EXPECT_EQ(sim::SendPnpRequest(port->device(), 0xFF, &information), STATUS_NOT_SUPPORTED);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].statusOnArrival, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(information, 0u);
 }
 
 TEST_F(FilterTest, PowerRecordsDeviceStatesAndPassesEveryRequestOn) {
