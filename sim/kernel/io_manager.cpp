@@ -920,12 +920,17 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     if (it->second.queued) Kernel::Current().Fail(sim::rule::kObjectMisuse, "IoQueueWorkItem of a queued work item");
     it->second.queued = true;
     IoWorkItem->queued = true;
-    Io().QueueWork([IoWorkItem, WorkerRoutine, Context] {
+    // A queued work item keeps its device object until its routine has run.
+    PDEVICE_OBJECT device = IoWorkItem->DeviceObject;
+    device->ReferenceCount++;
+    Io().QueueWork([IoWorkItem, WorkerRoutine, Context, device] {
         auto& items = Io().WorkItems();
         auto it = items.find(IoWorkItem);
         if (it != items.end()) it->second.queued = false;
         IoWorkItem->queued = false;
-        WorkerRoutine(IoWorkItem->DeviceObject, Context);
+        WorkerRoutine(device, Context);
+        device->ReferenceCount--;
+        Io().Dereferenced(device);
     });
 }
 
