@@ -89,7 +89,7 @@ NTSTATUS SerialPortModel::Complete(PIRP irp, NTSTATUS status, ULONG_PTR informat
     return status;
 }
 
-bool SerialPortModel::InjectedFailure(PIRP irp, NTSTATUS* status) {
+bool SerialPortModel::InjectedFailure(PIRP irp, NTSTATUS* status, Ticks* pendFor) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     bool control =
         stack->MajorFunction == IRP_MJ_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -97,6 +97,7 @@ bool SerialPortModel::InjectedFailure(PIRP irp, NTSTATUS* status) {
         if (rule->majorFunction != stack->MajorFunction) continue;
         if (control && rule->ioControlCode != stack->Parameters.DeviceIoControl.IoControlCode) continue;
         *status = rule->status;
+        *pendFor = rule->pendFor;
         if (rule->count > 0 && --rule->count == 0) failRules_.erase(rule);
         return true;
     }
@@ -107,11 +108,12 @@ void SerialPortModel::FailReads(int count, NTSTATUS status) {
     failRules_.erase(std::remove_if(failRules_.begin(), failRules_.end(),
                                     [](const FailRule& r) { return r.majorFunction == IRP_MJ_READ; }),
                      failRules_.end());
-    if (count != 0) failRules_.push_back({IRP_MJ_READ, 0, status, count});
+    if (count != 0) failRules_.push_back({IRP_MJ_READ, 0, status, count, 0});
 }
 
-void SerialPortModel::FailRequests(UCHAR majorFunction, ULONG ioControlCode, NTSTATUS status, int count) {
-    if (count != 0) failRules_.push_back({majorFunction, ioControlCode, status, count});
+void SerialPortModel::FailRequests(UCHAR majorFunction, ULONG ioControlCode, NTSTATUS status, int count,
+                                   Ticks pendFor) {
+    if (count != 0) failRules_.push_back({majorFunction, ioControlCode, status, count, pendFor});
 }
 
 // ---------------------------------------------------------------- holding and cancelling
@@ -195,7 +197,14 @@ NTSTATUS NTAPI SerialPortModel::Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     port->Record(Irp);
     if (stack->MajorFunction == IRP_MJ_READ) port->readsServed_++;
     NTSTATUS injected = STATUS_SUCCESS;
-    if (port->InjectedFailure(Irp, &injected)) return port->Complete(Irp, injected, 0);
+    Ticks pendFor = 0;
+    if (port->InjectedFailure(Irp, &injected, &pendFor)) {
+        if (pendFor <= 0) return port->Complete(Irp, injected, 0);
+        IoMarkIrpPending(Irp);
+        port->scheduled_.push_back(
+            port->kernel_.ScheduleAfter(pendFor, [port, Irp, injected] { port->Complete(Irp, injected, 0); }));
+        return STATUS_PENDING;
+    }
     switch (stack->MajorFunction) {
         case IRP_MJ_READ:
             return port->DispatchRead(Irp);

@@ -61,6 +61,18 @@ TEST_F(PortControlTest, AFailedRequestIsReportedWithItsOwnStatus) {
     kernel().FailNth(sim::FaultSite::Irp, 1);
     EXPECT_EQ(PurgeReceiveBuffer(state()), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(requests().size(), 2u);  // the unbuilt request never reached the port
+    // A request that pends and then fails reports its final status.
+    port().FailRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_BAUD_RATE, STATUS_DEVICE_NOT_CONNECTED, 1,
+                        Milliseconds(5));
+    SerialRequestContext request;
+    InitializeSerialRequestContext(&request);
+    SERIAL_BAUD_RATE rate{1200};
+    sim::Ticks before = kernel().Now();
+    EXPECT_EQ(SendSerialRequest(FALSE, IOCTL_SERIAL_SET_BAUD_RATE, state()->LowerDevice, &request.Event,
+                                &request.IoStatus, &rate, sizeof(rate), nullptr, 0),
+              STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_GE(kernel().Now() - before, Milliseconds(5));
+    EXPECT_EQ(requests().back().status, STATUS_DEVICE_NOT_CONNECTED);
 }
 
 TEST_F(PortControlTest, SettingsAreSavedAndGivenBackThroughTheInternalRequests) {
@@ -222,16 +234,31 @@ INSTANTIATE_TEST_SUITE_P(Mice, PowerUpCSeriesTest,
                                                             STATUS_DEVICE_NOT_CONNECTED, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(PortControlTest, ModemStatusWithOnlyOneLineChangedCostsNoWait) {
-    // DSR changes with DTR; CTS was already up before the sequence.
+// Only one of CTS and DSR changed: the mouse was powered already, no wait.
+struct OneLineCase {
+    const char* name;
+    ULONG raisedFirst;  // the line raised before the power-up
+    ULONG modemStatus;  // what the power-up reads
+};
+
+class OneLineChangedTest : public PortTest, public ::testing::WithParamInterface<OneLineCase> {};
+
+TEST_P(OneLineChangedTest, ModemStatusWithOnlyOneLineChangedCostsNoWait) {
     Attach("c-series");
-    ASSERT_EQ(Control(IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    ASSERT_EQ(Control(GetParam().raisedFirst, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
     ULONG status = 0;
     ASSERT_EQ(Control(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &status, sizeof(status)), STATUS_SUCCESS);
+    sim::Ticks before = kernel().Now();
     EXPECT_EQ(PowerUpCSeriesMouse(state()), STATUS_SUCCESS);
-    EXPECT_EQ(requests().back().output, Ulongs({0x32}));
-    EXPECT_TRUE(InMillisecond(kernel().Now(), 0));
+    EXPECT_EQ(requests().back().output, Ulongs({GetParam().modemStatus}));
+    EXPECT_TRUE(InMillisecond(kernel().Now() - before, 0));
 }
+
+INSTANTIATE_TEST_SUITE_P(Lines, OneLineChangedTest,
+                         // CTS follows RTS and DSR follows DTR.
+                         ::testing::Values(OneLineCase{"OnlyDsrChanged", IOCTL_SERIAL_SET_RTS, 0x32},
+                                           OneLineCase{"OnlyCtsChanged", IOCTL_SERIAL_SET_DTR, 0x31}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- reads and writes
 
