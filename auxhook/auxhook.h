@@ -37,6 +37,9 @@ typedef struct _FilterState {
     UCHAR DeviceId;
     UCHAR SavedFirstByte;
     BOOLEAN ActivationDone;
+    // Activations since the last reset the port driver began on its own
+    // that ended in a reset before they were done.
+    UCHAR FailedActivations;
 } FilterState;
 
 // Steps of the filter's own command sequence (ActivationStep).
@@ -63,6 +66,14 @@ enum {
 
 // Consecutive RESENDs answered by resending; the next one gets a reset.
 #define FILTER_RESEND_LIMIT 4
+
+// Failed activations after which the filter leaves the mouse in the mode the
+// port driver finds, until the port driver resets it again on its own.
+#define FILTER_ACTIVATION_LIMIT 3
+
+// The first byte a mouse sends after it has reset itself (plugged in), before
+// its ID 0x00.
+#define PS2_SELF_TEST_PASSED 0xAA
 
 // The sample rates that switch a mouse into the extended mode, zero-terminated.
 extern const UCHAR ExtendedModeRates[5];

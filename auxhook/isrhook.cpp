@@ -9,6 +9,15 @@ const UCHAR ExtendedModeRates[5] = {200, 100, 80, 60, 0};
 
 namespace {
 
+// An ID answer as DeviceId keeps it. 0xFF there means "no ID read since the
+// reset", and an answer of 0xFF must not bring that back: the port driver's
+// next ID byte would then be taken for the first, and an ID 5 of its own
+// would turn rewriting on for a mouse that sends plain packets. The filter
+// takes such a mouse for a standard one.
+RESIDENT_ROUTINE UCHAR AnsweredId(UCHAR Byte) {
+    return Byte == NO_DEVICE_ID ? 0 : Byte;
+}
+
 // What one byte of the reset sequence asks the hook to write.
 struct ResetAnswer {
     BOOLEAN Send;   // answer by the ACK/RESEND rule with Command
@@ -99,7 +108,7 @@ RESIDENT_ROUTINE void RunActivationStep(FilterState* Filter, PUCHAR Byte, PBOOLE
                 // and reads the ID itself. The answer replaces an earlier ID
                 // 5, so a mouse that is not in the extended mode never has
                 // its packets rewritten.
-                Filter->DeviceId = byte;
+                Filter->DeviceId = AnsweredId(byte);
                 *ResetSubState = EnableWheel;
             }
             return;
@@ -136,7 +145,11 @@ extern "C" RESIDENT_ROUTINE BOOLEAN NTAPI FilterIsrHook(PVOID IsrContext, PMOUSE
     case MouseIdle:
         if (filter->DeviceId == EXTENDED_MODE_ID) {
             filter->SavedFirstByte = *Byte;
-            *Byte = (UCHAR)(*Byte & 0x3F);
+            // 0xAA may be a mouse announcing that it was plugged in again;
+            // the port driver must see it as it came to notice 0xAA 0x00
+            // and reset the mouse, so that the filter can switch it over
+            // again.
+            if (*Byte != PS2_SELF_TEST_PASSED) *Byte = (UCHAR)(*Byte & 0x3F);
         }
         return result;
     case ZMovement:
@@ -152,15 +165,28 @@ extern "C" RESIDENT_ROUTINE BOOLEAN NTAPI FilterIsrHook(PVOID IsrContext, PMOUSE
 
     ResetAnswer answer = {FALSE, 0, 0};
     if (*ResetSubState == ExpectingReset) {
+        if (filter->DeviceId != NO_DEVICE_ID) {
+            // The first byte of a new reset. If the filter's sequence had
+            // begun and not finished, this reset ended it: count it, so that
+            // a mouse that fails it every time is not reset without end. A
+            // reset after a finished (or never begun) activation is one the
+            // port driver began on its own, and the count starts over.
+            if (!filter->ActivationDone && filter->ActivationStep != 0) {
+                if (filter->FailedActivations < FILTER_ACTIVATION_LIMIT) filter->FailedActivations++;
+            } else {
+                filter->FailedActivations = 0;
+            }
+        }
         // A new reset: arm for this one.
         filter->DeviceId = NO_DEVICE_ID;
         filter->ActivationDone = FALSE;
     } else if (*ResetSubState == ExpectingGetDeviceId2Value) {
         if (filter->DeviceId == NO_DEVICE_ID) {
             // The port driver's own ID request answered: a five-button wheel
-            // mouse needs nothing; anything else gets the filter's sequence.
-            filter->DeviceId = *Byte;
-            if (*Byte == FIVE_BUTTON_WHEEL_ID) {
+            // mouse needs nothing; anything else gets the filter's sequence,
+            // unless it has failed too often since the port driver's reset.
+            filter->DeviceId = AnsweredId(*Byte);
+            if (*Byte == FIVE_BUTTON_WHEEL_ID || filter->FailedActivations >= FILTER_ACTIVATION_LIMIT) {
                 filter->ActivationDone = TRUE;
             } else {
                 filter->ActivationStep = ActivationStart;

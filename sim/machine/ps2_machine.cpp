@@ -44,6 +44,14 @@ bool Ps2Machine::WaitForReset(Ticks limit) {
     return port_->ResetDone();
 }
 
+bool Ps2Machine::WaitForNewReset(int resetsBefore, Ticks limit) {
+    Ticks end = kernel_.Now() + limit;
+    auto done = [&] { return port_->Resets() > resetsBefore && port_->ResetDone(); };
+    while (!done() && kernel_.Now() < end) kernel_.RunFor(Milliseconds(1));
+    kernel_.RunFor(Milliseconds(1));
+    return done();
+}
+
 void Ps2Machine::Stop() {
     if (stopped_) return;
     stopped_ = true;

@@ -30,6 +30,11 @@ class Ps2Machine {
     // Runs the clock until the port driver's reset sequence has ended, or
     // `limit` has passed; true when it ended.
     bool WaitForReset(Ticks limit = Milliseconds(2000));
+    // Runs the clock until a reset sequence the port driver began after
+    // `resetsBefore` of them (see I8042PortModel::Resets) has ended, or
+    // `limit` has passed; true when it ended. For a reset that comes from the
+    // mouse's side (a hot plug) or from a request still on its way.
+    bool WaitForNewReset(int resetsBefore, Ticks limit = Milliseconds(3000));
     // Closes the device, removes the stack and unloads the filter.
     void Stop();
 

@@ -38,6 +38,9 @@ Ps2Mouse::~Ps2Mouse() {
 
 void Ps2Mouse::ResetState() {
     reporting_ = false;
+    scaling2to1_ = false;
+    resolution_ = 2;
+    sampleRate_ = 100;
     expectingRate_ = false;
     expectingParameter_ = false;
     id_ = 0;
@@ -45,11 +48,20 @@ void Ps2Mouse::ResetState() {
 }
 
 void Ps2Mouse::Send(std::vector<UCHAR> bytes) {
+    if (loseNext_ && !bytes.empty()) {
+        loseNext_ = false;
+        bytes.erase(bytes.begin());
+    }
     for (UCHAR b : bytes) {
         lineFree_ = std::max(lineFree_, kernel_.Now()) + I8042PortModel::kByteTime;
-        I8042PortModel* port = &port_;
-        kernel_.ScheduleAt(lineFree_, [port, alive = alive_, b] {
-            if (*alive) port->Interrupt(b);
+        // The wire keeps the bytes' order whichever processor runs each
+        // arrival: an arrival delivers the oldest byte on it.
+        wire_.push_back(b);
+        kernel_.ScheduleAt(lineFree_, [this, alive = alive_] {
+            if (!*alive || wire_.empty()) return;
+            UCHAR next = wire_.front();
+            wire_.pop_front();
+            port_.Interrupt(next);
         });
     }
 }
@@ -58,25 +70,48 @@ void Ps2Mouse::FailCommand(UCHAR byte, int times, UCHAR answer) {
     failures_[byte] = {times, answer};
 }
 
+void Ps2Mouse::LoseAnswer(UCHAR byte, int times) {
+    losses_[byte] = times;
+}
+
+void Ps2Mouse::SilenceAfter(UCHAR byte, Ticks duration) {
+    silences_[byte] = duration;
+}
+
 void Ps2Mouse::Receive(UCHAR byte) {
-    if (!plugged_) return;
+    if (!plugged_ || kernel_.Now() < silentUntil_) return;
+    auto silence = silences_.find(byte);
+    if (silence != silences_.end()) {
+        silentUntil_ = kernel_.Now() + silence->second;
+        silences_.erase(silence);
+        return;
+    }
     auto failure = failures_.find(byte);
-    if (failure != failures_.end() && failure->second.times > 0) {
-        failure->second.times--;
+    if (failure != failures_.end() && failure->second.times != 0) {
+        if (failure->second.times > 0) failure->second.times--;
+        expectingRate_ = expectingParameter_ = false;
         Send({failure->second.answer});
         return;
     }
+    auto loss = losses_.find(byte);
+    if (loss != losses_.end() && loss->second > 0) {
+        loss->second--;
+        loseNext_ = true;
+    }
     // A reset is obeyed whatever the mouse was waiting for.
     if ((expectingRate_ || expectingParameter_) && byte != 0xFF) {
+        if (expectingParameter_) resolution_ = byte;
         if (expectingRate_) {
+            sampleRate_ = byte;
             rates_.push_back(byte);
             if (rates_.size() > 4) rates_.pop_front();
-            bool wheelKnock = EndsWith(rates_, {200, 100, 80});
+            // Knocks a mouse does not know leave its mode as it is.
             if (kind_ == Ps2MouseKind::Extended && EndsWith(rates_, {200, 100, 80, 60})) {
                 id_ = 5;
-            } else if (wheelKnock && (kind_ == Ps2MouseKind::Wheel || kind_ == Ps2MouseKind::Extended)) {
+            } else if (EndsWith(rates_, {200, 100, 80}) && kind_ != Ps2MouseKind::Standard) {
                 id_ = 3;
-            } else if ((wheelKnock || EndsWith(rates_, {200, 200, 80})) && kind_ == Ps2MouseKind::FiveButton) {
+            } else if (EndsWith(rates_, {200, 200, 80}) && kind_ == Ps2MouseKind::FiveButton && id_ == 3) {
+                // Only a mouse already in its wheel mode takes the second knock.
                 id_ = 4;
             }
         }
@@ -108,9 +143,19 @@ void Ps2Mouse::Receive(UCHAR byte) {
         reporting_ = false;
         Send({0xFA});
         return;
-    case 0xF6:
+    case 0xE9:
+        // Status: reporting and scaling flags with the buttons, then the
+        // resolution and the sample rate.
+        Send({0xFA,
+              static_cast<UCHAR>((reporting_ ? 0x20 : 0) | (scaling2to1_ ? 0x10 : 0) | (buttons_ & 0x07)),
+              resolution_, sampleRate_});
+        return;
     case 0xE6:
     case 0xE7:
+        scaling2to1_ = byte == 0xE7;
+        Send({0xFA});
+        return;
+    case 0xF6:
         Send({0xFA});
         return;
     default:
@@ -121,24 +166,35 @@ void Ps2Mouse::Receive(UCHAR byte) {
 
 void Ps2Mouse::Report(int dx, int dy, int dz) {
     if (!plugged_ || !reporting_) return;
-    dx = std::clamp(dx, -255, 255);
-    int y = std::clamp(-dy, -255, 255);  // PS/2 counts up
+    int y = -dy;  // PS/2 counts up
     UCHAR first = static_cast<UCHAR>(0x08 | (buttons_ & 0x07));
     if (dx < 0) first |= 0x10;
     if (y < 0) first |= 0x20;
+    if (id_ == 5) {
+        // The extended mode carries buttons 4 and 5 where the overflow bits
+        // were: movements beyond a packet's range are cut at its edge.
+        dx = std::clamp(dx, -256, 255);
+        y = std::clamp(y, -256, 255);
+        if (buttons_ & 0x08) first |= 0x40;
+        if (buttons_ & 0x10) first |= 0x80;
+    } else {
+        // Beyond the nine bits of a movement the overflow bit is set.
+        if (dx < -256 || dx > 255) first |= 0x40;
+        if (y < -256 || y > 255) first |= 0x80;
+    }
     std::vector<UCHAR> packet = {first, static_cast<UCHAR>(dx & 0xFF), static_cast<UCHAR>(y & 0xFF)};
     int z = -dz;  // turning away from the user counts down
     if (id_ == 3) {
         packet.push_back(static_cast<UCHAR>(std::clamp(z, -128, 127) & 0xFF));
     } else if (id_ == 4) {
+        // Bits 0 to 3 the wheel, 4 and 5 the extra buttons, 6 and 7 clear.
         UCHAR fourth = static_cast<UCHAR>(std::clamp(z, -8, 7) & 0x0F);
         if (buttons_ & 0x08) fourth |= 0x10;
         if (buttons_ & 0x10) fourth |= 0x20;
         packet.push_back(fourth);
     } else if (id_ == 5) {
-        if (buttons_ & 0x08) packet[0] |= 0x40;
-        if (buttons_ & 0x10) packet[0] |= 0x80;
-        packet.push_back(static_cast<UCHAR>(std::clamp(z, -8, 7) & 0x0F));
+        // The wheel's four bits, sign-extended over the whole byte.
+        packet.push_back(static_cast<UCHAR>(std::clamp(z, -8, 7) & 0xFF));
     }
     Send(packet);
 }

@@ -106,6 +106,14 @@ TEST(FilterIsrHook, RewritesPacketsInExtendedMode) {
     }
     EXPECT_EQ(bench.written().size(), 9u) << "packets wrote to the mouse";
 
+    // 0xAA passes as it came, so that the port driver sees a mouse that
+    // announces itself (0xAA 0x00) after it was plugged in again; the
+    // packet's buttons still move to the fourth byte.
+    EXPECT_EQ(bench.Feed(0xAA, MouseIdle).byte, 0xAA);
+    EXPECT_EQ(bench.Feed(0x10, XMovement).byte, 0x10);
+    EXPECT_EQ(bench.Feed(0x01, YMovement).byte, 0x01);
+    EXPECT_EQ(bench.Feed(0xFF, ZMovement).byte, 0x2F);
+
     // A new reset ends the extended mode.
     bench.Reset(PS2_ACK, ExpectingReset);
     EXPECT_EQ(bench.Feed(0xC9, MouseIdle).byte, 0xC9);
@@ -145,6 +153,67 @@ TEST(FilterIsrHook, MiceWithoutExtendedModeAreLeftAsTheyAre) {
         EXPECT_EQ(bench.Feed(0xC9, MouseIdle).byte, 0xC9);
         EXPECT_EQ(bench.Feed(0xFF, ZMovement).byte, 0xFF);
     }
+}
+
+// An answer of 0xFF must never read as "no ID yet": the port driver's next
+// ID byte would be taken for the first, and an ID 5 would turn rewriting on.
+TEST(FilterIsrHook, AnIdAnswerOfFFNeverRearmsTheFilter) {
+    {
+        SCOPED_TRACE("0xFF after the sequence");
+        HookBench bench;
+        Outcome last = bench.Activate(3, 0xFF);
+        EXPECT_EQ(last.substate, EnableWheel);
+        EXPECT_NE(bench.state().DeviceId, NO_DEVICE_ID);
+        size_t written = bench.written().size();
+        Outcome second = bench.Reset(5, ExpectingGetDeviceId2Value);
+        EXPECT_TRUE(second.proceed);
+        EXPECT_EQ(second.byte, 5);
+        EXPECT_EQ(bench.written().size(), written);
+        EXPECT_EQ(bench.Feed(0xC9, MouseIdle).byte, 0xC9) << "rewriting turned on";
+        EXPECT_EQ(bench.Feed(0xFF, ZMovement).byte, 0xFF);
+    }
+    {
+        SCOPED_TRACE("0xFF as the first answer");
+        HookBench bench;
+        EXPECT_EQ(bench.ArmAndAnswerId(0xFF).written, Bytes({0xF3}));
+        // The ACK of 0xF3 is answered with the first rate, not another 0xF3.
+        EXPECT_EQ(bench.Reset(PS2_ACK, ExpectingGetDeviceId2Value).written, Bytes({0xC8}));
+    }
+}
+
+// A mouse that fails the sequence each time is reset by the filter only a
+// few times; a reset the port driver begins after that gets a few tries again.
+TEST(FilterIsrHook, FailedActivationsAreBounded) {
+    HookBench bench;
+    auto failOnce = [&bench] {
+        Outcome id = bench.ArmAndAnswerId(3);
+        EXPECT_EQ(id.written, Bytes({0xF3}));
+        Outcome error = bench.Reset(0xFC, ExpectingGetDeviceId2Value);
+        EXPECT_EQ(error.written, Bytes({PS2_RESET}));
+        EXPECT_EQ(error.substate, ExpectingReset);
+    };
+    for (int i = 0; i < FILTER_ACTIVATION_LIMIT; ++i) {
+        SCOPED_TRACE("failure " + std::to_string(i + 1));
+        failOnce();
+    }
+    // The next reset: the port driver reads the ID itself.
+    Outcome id = bench.ArmAndAnswerId(3);
+    EXPECT_TRUE(id.proceed);
+    EXPECT_EQ(id.byte, 3);
+    EXPECT_TRUE(id.written.empty());
+    EXPECT_EQ(bench.Reset(3, ExpectingGetDeviceId2Value).written, Bytes{}) << "after Enable5Buttons";
+
+    // A reset of the port driver's own: the filter tries again.
+    failOnce();
+    // A resend limit counts as a failure as well; a finished activation
+    // starts the count over.
+    bench.ArmAndAnswerId(3);
+    for (int i = 0; i < 5; ++i) bench.Reset(PS2_RESEND, ExpectingGetDeviceId2Value);
+    EXPECT_EQ(bench.state().FailedActivations, 1);
+    EXPECT_EQ(bench.Activate(3, 5).byte, 4);
+    EXPECT_EQ(bench.state().FailedActivations, 2);
+    bench.Reset(PS2_ACK, ExpectingReset);
+    EXPECT_EQ(bench.state().FailedActivations, 0);
 }
 
 TEST(FilterIsrHook, WithoutAResetSinceCreationThePortDriverReadsTheIdItself) {

@@ -14,8 +14,13 @@ const std::vector<Command>& Commands() {
          "recorded serial mouse bytes (FILE or standard input) through a protocol's decoder; P is three-byte,\n"
          "      ballpoint, wheel, c-series or five-byte; --buttons 5 with wheel selects the extended coding",
          RunReplay},
-        {"ps2", "ps2 --mouse standard|wheel|five-button|extended [--no-filter] [--script FILE] [--format text|jsonl]",
-         "a PS/2 mouse reset through the i8042 port driver with auxhook above it, playing a script", RunPs2},
+        {"ps2",
+         "ps2 --mouse standard|wheel|five-button|extended [--no-filter] [--script FILE] [--seed N]\n"
+         "      [--format text|jsonl]",
+         "a PS/2 mouse reset through the i8042 port driver with auxhook above it, playing a script; every\n"
+         "      byte with the port driver's reset step (substate) or packet state; --seed N interleaves the\n"
+         "      simulated processors as seed N picks",
+         RunPs2},
         {"identify", "identify --driver serwheel --mouse MODEL [--format text|jsonl]",
          "a device start's identification of a modeled mouse on a simulated COM port: every request with its\n"
          "      virtual time, the bytes written (with their baud) and read, and what was installed; MODEL is\n"

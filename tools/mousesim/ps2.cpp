@@ -18,6 +18,10 @@ namespace mousesim {
 
 namespace {
 
+// Preemption of a run given a seed, when the kernel does not preempt by
+// default.
+constexpr double kSeededPreemption = 0.3;
+
 struct Action {
     enum class Kind { Move, Press, Release, Wheel, Wait, Unplug, Plug, Reset } kind;
     int a = 0;
@@ -111,42 +115,55 @@ const char* DescribeId(int id) {
     }
 }
 
+// Where the port driver stood for a byte: its reset step while it resets
+// the mouse, otherwise the byte's place in a packet.
+std::string Place(const sim::PortEvent& e) {
+    return e.state == MouseResetting ? sim::SubStateName(e.substate) : sim::MouseStateName(e.state);
+}
+
+// JSON: the state, and the substate while the port driver resets the mouse.
+std::string JsonPlace(const sim::PortEvent& e) {
+    std::string substate = e.state == MouseResetting ? std::to_string(static_cast<int>(e.substate)) : "null";
+    return "\"state\":" + std::to_string(static_cast<int>(e.state)) + ",\"substate\":" + substate;
+}
+
 void PrintEvent(const sim::PortEvent& e, Format format) {
     std::string t = FormatMilliseconds(e.time);
     if (format == Format::Jsonl) {
+        std::string place = JsonPlace(e);
         switch (e.kind) {
         case sim::PortEvent::Kind::Write:
-            std::printf("{\"event\":\"write\",\"t_ms\":%s,\"byte\":%d,\"by\":\"%s\"}\n", t.c_str(), e.byte,
-                        e.byFilter ? "filter" : "port");
+            std::printf("{\"event\":\"write\",\"t_ms\":%s,\"byte\":%d,\"by\":\"%s\",%s}\n", t.c_str(), e.byte,
+                        e.byFilter ? "filter" : "port", place.c_str());
             break;
-        case sim::PortEvent::Kind::Read:
-            if (e.passed) {
-                std::printf("{\"event\":\"read\",\"t_ms\":%s,\"byte\":%d,\"passed\":%d}\n", t.c_str(), e.byte,
-                            *e.passed);
-            } else {
-                std::printf("{\"event\":\"read\",\"t_ms\":%s,\"byte\":%d,\"passed\":null}\n", t.c_str(), e.byte);
-            }
+        case sim::PortEvent::Kind::Read: {
+            std::string passed = e.passed ? std::to_string(*e.passed) : "null";
+            std::printf("{\"event\":\"read\",\"t_ms\":%s,\"byte\":%d,\"passed\":%s,%s}\n", t.c_str(), e.byte,
+                        passed.c_str(), place.c_str());
             break;
+        }
         case sim::PortEvent::Kind::DeviceId:
             std::printf("{\"event\":\"device-id\",\"t_ms\":%s,\"id\":%d}\n", t.c_str(), e.byte);
             break;
         }
         return;
     }
+    std::string place = "[" + Place(e) + "]";
     switch (e.kind) {
     case sim::PortEvent::Kind::Write:
-        std::printf("t=%sms  %-6s writes %s\n", t.c_str(), e.byFilter ? "filter" : "port", Hex(e.byte).c_str());
+        std::printf("t=%sms  %-6s writes %s  %s\n", t.c_str(), e.byFilter ? "filter" : "port", Hex(e.byte).c_str(),
+                    place.c_str());
         break;
-    case sim::PortEvent::Kind::Read:
+    case sim::PortEvent::Kind::Read: {
+        std::string what;
         if (!e.passed) {
-            std::printf("t=%sms  mouse  sends  %s  (taken by the filter)\n", t.c_str(), Hex(e.byte).c_str());
+            what = "  (taken by the filter)";
         } else if (*e.passed != e.byte) {
-            std::printf("t=%sms  mouse  sends  %s  -> port driver gets %s\n", t.c_str(), Hex(e.byte).c_str(),
-                        Hex(*e.passed).c_str());
-        } else {
-            std::printf("t=%sms  mouse  sends  %s\n", t.c_str(), Hex(e.byte).c_str());
+            what = "  -> port driver gets " + Hex(*e.passed);
         }
+        std::printf("t=%sms  mouse  sends  %s  %s%s\n", t.c_str(), Hex(e.byte).c_str(), place.c_str(), what.c_str());
         break;
+    }
     case sim::PortEvent::Kind::DeviceId:
         std::printf("t=%sms  port driver settles on device ID %d (%s)\n", t.c_str(), e.byte, DescribeId(e.byte));
         break;
@@ -163,6 +180,7 @@ int RunPs2(const Arguments& args) {
                                        {{"--mouse", true, "--mouse needs a model: standard, wheel, five-button, extended"},
                                         {"--script", true, "--script needs a file"},
                                         {"--format", true, "--format needs a value: text or jsonl"},
+                                        {"--seed", true, "--seed needs a number"},
                                         {"--no-filter", false, ""}},
                                        &parsed);
     if (problem.empty()) problem = ParseFormatOption(parsed, &format);
@@ -191,6 +209,15 @@ int RunPs2(const Arguments& args) {
     }
 
     sim::KernelOptions kernelOptions;
+    if (parsed.Has("--seed")) {
+        // A seed picks one interleaving of the simulated processors.
+        const std::string seed = parsed.Value("--seed");
+        if (seed.empty() || seed.find_first_not_of("0123456789") != std::string::npos || seed.size() > 19) {
+            return BadInput(self, "--seed must be a number from 0 to 9999999999999999999, not '" + seed + "'");
+        }
+        kernelOptions.seed = std::stoull(seed);
+        if (kernelOptions.preemption == 0.0) kernelOptions.preemption = kSeededPreemption;
+    }
     sim::Kernel kernel(kernelOptions);
     std::string verdict;
     {
@@ -220,8 +247,11 @@ int RunPs2(const Arguments& args) {
             case Action::Kind::Plug: mouse.Plug(); break;
             case Action::Kind::Reset: machine.port().StartReset(); break;
             }
+            // A plugged mouse announces itself and the port driver resets it;
+            // the next action waits for that reset to end.
+            int resets = machine.port().Resets() - (a.kind == Action::Kind::Reset ? 1 : 0);
             kernel.RunFor(sim::Milliseconds(10));
-            if (a.kind == Action::Kind::Plug || a.kind == Action::Kind::Reset) machine.WaitForReset();
+            if (a.kind == Action::Kind::Plug || a.kind == Action::Kind::Reset) machine.WaitForNewReset(resets);
         }
         kernel.RunFor(sim::Milliseconds(10));
         machine.Stop();
