@@ -1,5 +1,5 @@
 // The I/O manager: driver and device objects, IRPs and their completion,
-// cancellation, requests built for drivers, work items and the error log.
+// cancellation, requests built for drivers and work items.
 #include "io_manager.h"
 
 #include <cstdlib>
@@ -113,7 +113,9 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
     // A device that another is still attached to stays in memory until that
     // one detaches: a driver above detaches from its lower device after
     // passing a removal down, when the lower driver has already deleted it.
-    if (device->AttachedDevice != nullptr) {
+    // A referenced device (a queued work item holds one) stays until the
+    // last reference goes.
+    if (device->AttachedDevice != nullptr || device->ReferenceCount > 0) {
         deletePending_.insert(device);
         return;
     }
@@ -122,7 +124,13 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
 }
 
 void IoManager::Detached(PDEVICE_OBJECT device) {
-    if (deletePending_.erase(device) == 0) return;
+    if (device->ReferenceCount > 0 || deletePending_.erase(device) == 0) return;
+    std::memset(device, 0xDD, device->Size);
+    std::free(device);
+}
+
+void IoManager::Released(PDEVICE_OBJECT device) {
+    if (device->AttachedDevice != nullptr || deletePending_.erase(device) == 0) return;
     std::memset(device, 0xDD, device->Size);
     std::free(device);
 }
@@ -307,7 +315,8 @@ VOID NTAPI ObReferenceObject(PVOID Object) {
 }
 
 VOID NTAPI ObDereferenceObject(PVOID Object) {
-    static_cast<PDEVICE_OBJECT>(Object)->ReferenceCount--;
+    auto* device = static_cast<PDEVICE_OBJECT>(Object);
+    if (--device->ReferenceCount == 0) Io().Released(device);
 }
 
 NTSTATUS NTAPI IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
@@ -652,6 +661,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
 struct _IO_WORKITEM {
     PDEVICE_OBJECT DeviceObject;
     bool queued;
+    WORK_QUEUE_TYPE queueType;
 };
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
@@ -676,35 +686,20 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
                            PVOID Context) {
     sim::Point("IoQueueWorkItem");
     if (IoWorkItem->queued) Kernel::Current().Fail(sim::rule::kObjectMisuse, "IoQueueWorkItem of a queued work item");
-    IoWorkItem->queued = true;
-    Io().QueueWork([IoWorkItem, WorkerRoutine, Context] {
-        IoWorkItem->queued = false;
-        WorkerRoutine(IoWorkItem->DeviceObject, Context);
-    });
-}
-
-// ---------------------------------------------------------------- error log
-
-PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
-    sim::Point("IoAllocateErrorLogEntry");
-    Kernel& kernel = Kernel::Current();
-    if (kernel.faults().ShouldFail(sim::FaultSite::ErrorLogEntry)) return nullptr;
-    void* entry = std::calloc(1, EntrySize);
-    Io().PendingErrorLogEntries()[entry] = EntrySize;
-    return entry;
-}
-
-VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
-    sim::Point("IoWriteErrorLogEntry");
-    auto& pending = Io().PendingErrorLogEntries();
-    auto it = pending.find(ElEntry);
-    if (it == pending.end()) {
-        Kernel::Current().Fail(sim::rule::kObjectMisuse, "IoWriteErrorLogEntry of an entry not allocated");
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        Kernel::Current().Fail(sim::rule::kIrqlNotLess, "IoQueueWorkItem above DISPATCH_LEVEL");
     }
-    auto* bytes = static_cast<UCHAR*>(ElEntry);
-    Io().ErrorLog().emplace_back(bytes, bytes + it->second);
-    pending.erase(it);
-    std::free(ElEntry);
+    IoWorkItem->queued = true;
+    IoWorkItem->queueType = QueueType;
+    // The device stays referenced while its work item waits and runs, so it
+    // outlives an IoDeleteDevice in the meantime, as on Windows.
+    PDEVICE_OBJECT device = IoWorkItem->DeviceObject;
+    ObReferenceObject(device);
+    Io().QueueWork([IoWorkItem, WorkerRoutine, Context, device] {
+        IoWorkItem->queued = false;
+        WorkerRoutine(device, Context);
+        ObDereferenceObject(device);
+    });
 }
 
 }  // extern "C"

@@ -42,6 +42,11 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
 
 VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject) {
     sim::Point("IoInvalidateDeviceState");
+    sim::Kernel& kernel = sim::Kernel::Current();
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        kernel.Fail(sim::rule::kIrqlNotLess, "IoInvalidateDeviceState above DISPATCH_LEVEL");
+    }
+    kernel.io().invalidatedDeviceStates.push_back(PhysicalDeviceObject);
 }
 
 }  // extern "C"
