@@ -287,6 +287,18 @@ void SerialMouse::Unplug() {
     UpdateStatusLines();
 }
 
+void SerialMouse::Bounce(Ticks outage) {
+    if (!plugged_) return;
+    bool present = dynamic_cast<NoMouse*>(this) == nullptr;
+    if (!present) return;
+    port_.SetModemStatusLines(false, false, false, false);
+    if (outage <= 0) {
+        UpdateStatusLines();
+        return;
+    }
+    scriptEvents_.push_back(kernel_.ScheduleAfter(outage, [this] { UpdateStatusLines(); }));
+}
+
 void SerialMouse::Plug() {
     plugged_ = true;
     UpdateStatusLines();
