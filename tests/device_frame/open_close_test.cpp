@@ -223,7 +223,12 @@ class NoMouseTest : public FrameTest {
 };
 
 TEST_F(NoMouseTest, FailsLogsOnceAndClosesThePortInOrder) {
-    EXPECT_EQ(ConnectAndOpen(), STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(mouseClass().Connect(), STATUS_SUCCESS);
+    sim::Ticks start = kernel().Now();
+    EXPECT_EQ(mouseClass().Open(), STATUS_UNSUCCESSFUL);
+    double openMs = static_cast<double>(kernel().Now() - start) / sim::kTicksPerMillisecond;
+    RecordProperty("failed_open_ms", std::to_string(openMs));
+    std::printf("first open with no mouse: %.1f ms virtual\n", openMs);
     EXPECT_EQ(state().OpenCount, 0);
     EXPECT_FALSE(state().Started);
     EXPECT_FALSE(state().MonitorActive);
