@@ -441,6 +441,16 @@ bool SerialMouse::Play(const std::string& script) {
             actions.emplace_back(at, [this] { Unplug(); });
         } else if (verb == "plug") {
             actions.emplace_back(at, [this] { Plug(); });
+        } else if (verb == "bounce") {
+            // The lines drop and come back after MS (default 0).
+            long ms = 0;
+            if (words >> ms) {
+                if (ms < 0) return false;
+            } else if (!words.eof()) {
+                return false;
+            }
+            Ticks outage = Milliseconds(ms);
+            actions.emplace_back(at, [this, outage] { Bounce(outage); });
         } else if (verb == "reset") {
             // RTS low and high again, as the port would do it.
             actions.emplace_back(at, [this] {

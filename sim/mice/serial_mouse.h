@@ -43,7 +43,8 @@ class SerialMouse : public SerialLineEnd {
     // short for the mouse to lose power.
     void Bounce(Ticks outage = 0);
     // Scripted actions, one a line: move DX DY, press/release BUTTON (left,
-    // right, middle, 4, 5), wheel N, wait MS, unplug, plug, reset, # comment.
+    // right, middle, 4, 5), wheel N, wait MS, unplug, plug, bounce [MS],
+    // reset, # comment.
     // Actions run from now on in virtual time. False (nothing scheduled) on a
     // line it does not understand.
     bool Play(const std::string& script);

@@ -161,6 +161,17 @@ TEST_P(MonitorTest, ALineThatBouncesBackGetsANewWaitAndNoRemoval) {
     EXPECT_TRUE(NewWaitPending());
 }
 
+TEST_P(MonitorTest, AScriptedBounceWithAnOutageIsNoRemovalEither) {
+    HoldWorker();
+    ASSERT_TRUE(mouse()->Play("bounce 5\n"));
+    kernel().RunFor(sim::Milliseconds(20));
+    ReleaseWorker();
+    EXPECT_FALSE(state().MouseLost);
+    EXPECT_TRUE(enumerator().RemoveSelfRequests().empty());
+    EXPECT_TRUE(NewWaitPending());
+    EXPECT_FALSE(mouse()->Play("bounce soon\n"));
+}
+
 TEST_P(MonitorTest, UnpluggingAsksTheEnumeratorToRemoveTheDevice) {
     mouse()->Unplug();
     kernel().RunFor(sim::Milliseconds(50));
