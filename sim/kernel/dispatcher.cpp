@@ -62,6 +62,9 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
                                "KfLowerIrql to " + std::to_string(NewIrql) + " from lower IRQL " + std::to_string(self->irql));
     }
     self->irql = NewIrql;
+    // The processor's DPCs run as soon as its IRQL drops below
+    // DISPATCH_LEVEL, as a software interrupt does.
+    Sched().DeliverPendingDpcs();
     sim::Point("KfLowerIrql");
 }
 
@@ -179,7 +182,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
     Dpc->Number = 1;
     Dpc->SystemArgument1 = SystemArgument1;
     Dpc->SystemArgument2 = SystemArgument2;
-    Sched().QueueDpc([Dpc] {
+    Sched().InsertDpc([Dpc] {
         Dpc->Number = 0;
         Dpc->DeferredRoutine(Dpc, Dpc->DeferredContext, Dpc->SystemArgument1, Dpc->SystemArgument2);
     });
@@ -215,7 +218,8 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
     sim::Point("KeSetTimer");
     sim::Scheduler& sched = Sched();
     // Negative: relative to now. Positive: absolute on the virtual clock.
-    sim::Ticks due = DueTime.QuadPart < 0 ? sched.Now() - DueTime.QuadPart : DueTime.QuadPart;
+    // Either way it expires at the first clock tick at or after that time.
+    sim::Ticks due = sched.TickAtOrAfter(DueTime.QuadPart < 0 ? sched.Now() - DueTime.QuadPart : DueTime.QuadPart);
     Timer->Header.SignalState = 0;
     Timer->Header.Inserted = TRUE;
     Timer->DueTime.QuadPart = due;
@@ -226,9 +230,12 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
         Timer->Header.Inserted = FALSE;
         Timer->Header.SignalState = 1;
         sched.SignalLocked(&Timer->Header);
-        if (Timer->Dpc != nullptr) {
+        // A DPC still queued is not queued twice.
+        if (Timer->Dpc != nullptr && Timer->Dpc->Number == 0) {
             PKDPC dpc = Timer->Dpc;
+            dpc->Number = 1;
             sched.QueueDpcLocked([dpc] {
+                dpc->Number = 0;
                 dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
             });
         }
@@ -265,6 +272,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     sim::Ticks deadline = -1;
     if (Timeout != nullptr) {
         deadline = Timeout->QuadPart < 0 ? sched.Now() - Timeout->QuadPart : Timeout->QuadPart;
+        // A timeout ends on a clock tick.
+        if (deadline > sched.Now()) deadline = sched.TickAtOrAfter(deadline);
     }
     const char* kind = header->Type >= SIM_OBJECT_TIMER_NOTIFICATION ? "timer" : "event";
     return sched.WaitOn(header, deadline, Describe(Object, kind));
@@ -277,16 +286,30 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
         Kernel::Current().Fail(sim::rule::kWaitAboveApcLevel, "KeDelayExecutionThread above APC_LEVEL");
     }
     sim::Ticks deadline = Interval->QuadPart < 0 ? sched.Now() - Interval->QuadPart : Interval->QuadPart;
+    // A delay lasts at least until the clock tick at or after its end.
+    if (deadline > sched.Now()) deadline = sched.TickAtOrAfter(deadline);
     NTSTATUS status = sched.WaitOn(nullptr, deadline, "a delay");
     return status == STATUS_TIMEOUT ? STATUS_SUCCESS : status;
 }
 
+// Interrupt time, system time and the tick count are kept by the clock
+// interrupt: they move once per clock tick.
+
 ULONGLONG NTAPI KeQueryInterruptTime(VOID) {
-    return static_cast<ULONGLONG>(Sched().Now());
+    return static_cast<ULONGLONG>(Sched().LastTick());
 }
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-    CurrentTime->QuadPart = Sched().Now();
+    CurrentTime->QuadPart = sim::kSystemTimeAtBoot + Sched().LastTick();
+}
+
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
+    sim::Scheduler& sched = Sched();
+    CurrentCount->QuadPart = sched.ClockTick() > 0 ? sched.LastTick() / sched.ClockTick() : sched.Now();
+}
+
+ULONG NTAPI KeQueryTimeIncrement(VOID) {
+    return static_cast<ULONG>(Sched().ClockTick());
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 // The kernel object: constructs the rooms, loads drivers, and ends a run with
 // its leak checks.
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include "kernel_internal.h"
@@ -59,8 +60,16 @@ void Kernel::QueueDpc(std::function<void()> fn) {
     scheduler_->QueueDpc(std::move(fn));
 }
 
+void Kernel::RequestInterrupt(KIRQL deviceIrql, std::function<void()> isr) {
+    scheduler_->RequestInterrupt(deviceIrql, std::move(isr));
+}
+
 uint64_t Kernel::ScheduleAt(Ticks when, std::function<void()> fn) {
     return scheduler_->AddTimedEvent(when, std::move(fn), true);
+}
+
+uint64_t Kernel::ScheduleOnClockTick(Ticks delay, std::function<void()> fn) {
+    return scheduler_->AddTimedEvent(scheduler_->TickAtOrAfter(Now() + delay), std::move(fn), true);
 }
 
 void Kernel::CancelEvent(uint64_t handle) {
@@ -191,6 +200,18 @@ std::string Kernel::Shutdown() {
     for (const std::string& f : verifier_->Failures()) report << f << "\n";
     shutdownReport_ = report.str();
     return shutdownReport_;
+}
+
+uint64_t SeedFromEnvironment() {
+    const char* text = std::getenv("SIM_SEED");
+    if (text == nullptr || *text == '\0') return 1;
+    char* end = nullptr;
+    unsigned long long seed = std::strtoull(text, &end, 10);
+    if (end == nullptr || *end != '\0') {
+        std::fprintf(stderr, "SIM_SEED must be a decimal number, not '%s'\n", text);
+        std::exit(2);
+    }
+    return seed;
 }
 
 std::string FormatStatus(NTSTATUS status) {

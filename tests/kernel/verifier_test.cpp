@@ -178,7 +178,7 @@ TEST(VerifierTeardownTest, ViolationOnAnotherProcessorStopsMainAtItsNextKernelCa
         ADD_FAILURE() << "the machine did not stop";
     } catch (const sim::BugCheck& bugCheck) {
         EXPECT_EQ(bugCheck.rule(), sim::rule::kWaitAboveApcLevel);
-        EXPECT_NE(std::string(bugCheck.what()).find("thread 'dpc'"), std::string::npos) << bugCheck.what();
+        EXPECT_NE(std::string(bugCheck.what()).find("thread 'dpc"), std::string::npos) << bugCheck.what();
     }
 }
 

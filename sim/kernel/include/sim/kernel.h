@@ -6,9 +6,11 @@
 // simulated thread "main" at PASSIVE_LEVEL. Every simulated thread runs on a
 // host thread of its own, but exactly one runs at a time: the running thread
 // holds a baton and hands it over only at scheduling points (every kernel
-// call, the interlocked operations and the return from IoCallDriver). Virtual
-// time advances only when no thread can run, so a one-second wait costs no
-// real second, and a seed replays the same interleaving every time.
+// call, the interlocked operations and the return from IoCallDriver), where a
+// seeded scheduler may switch. Each scheduling point costs a little virtual
+// time; when no thread can run the clock jumps to the next event, so a
+// one-second wait costs no real second. Waits and timers expire on clock
+// ticks. A seed replays the same run every time.
 #pragma once
 
 #include <cstdint>
@@ -85,12 +87,34 @@ struct PinnedSwitch {
     std::function<void()> action;
 };
 
+// The seed the suites and tools run under unless they choose one: the
+// environment variable SIM_SEED (a decimal number), else 1.
+uint64_t SeedFromEnvironment();
+
+// System time (100 ns since 1 January 1601) when the simulated machine
+// starts: 1 January 2001, 00:00 UTC.
+constexpr LONGLONG kSystemTimeAtBoot = 126227808000000000LL;
+
+// The clock tick of a Windows 2000 uniprocessor HAL: 10.0144 ms.
+constexpr Ticks kUniprocessorClockTick = 100144;
+
 struct KernelOptions {
     // Seed of the scheduler. With a preemption probability above 0 the
     // scheduler switches threads at random scheduling points and picks the
     // next thread at random; a seed always replays the same run.
-    uint64_t seed = 0;
-    double preemption = 0.0;
+    uint64_t seed = SeedFromEnvironment();
+    // Chance of a switch at each scheduling point. A test that pins its
+    // interleaving may set 0, and says why.
+    double preemption = 0.25;
+    // Each scheduling point costs between 0 and this much virtual time
+    // (seeded), so timers and hardware events land between any two kernel
+    // calls of running code.
+    Ticks pointCost = 20;
+    // Waits and timers expire on clock interrupts this far apart; the query
+    // routines of interrupt time, system time and tick count move by it.
+    Ticks clockTick = kUniprocessorClockTick;
+    // Processors that run DPCs, next to the threads and each other.
+    int dpcProcessors = 2;
     // Print verifier failures to standard error as they happen.
     bool reportToStderr = true;
 };
@@ -126,10 +150,17 @@ class Kernel {
     void CreateThread(const std::string& name, std::function<void()> body);
     // Runs `fn` on another processor at DISPATCH_LEVEL, as a DPC.
     void QueueDpc(std::function<void()> fn);
+    // A device's interrupt: runs `isr` on the interrupt context of a
+    // processor at the device's IRQL, ahead of what that processor was doing.
+    // Models call it from their hardware events.
+    void RequestInterrupt(KIRQL deviceIrql, std::function<void()> isr);
     // Runs `fn` as a DPC when the virtual clock reaches `when` (absolute).
     // Models use this for hardware events. Returns a handle for CancelEvent.
     uint64_t ScheduleAt(Ticks when, std::function<void()> fn);
     uint64_t ScheduleAfter(Ticks delay, std::function<void()> fn) { return ScheduleAt(Now() + delay, fn); }
+    // A model's timer, as a driver sets it with KeSetTimer: `fn` runs as a
+    // DPC at the first clock tick at or after `delay` from now.
+    uint64_t ScheduleOnClockTick(Ticks delay, std::function<void()> fn);
     void CancelEvent(uint64_t handle);
     // The calling thread waits `duration` of virtual time while everything
     // else runs.
@@ -186,6 +217,7 @@ class Kernel {
 
     // Internal rooms, for the kernel's own implementation.
     Scheduler& scheduler() { return *scheduler_; }
+    const KernelOptions& options() const { return options_; }
     IoManager& io() { return *io_; }
     Verifier& verifier() { return *verifier_; }
     Pool& pool() { return *pool_; }
