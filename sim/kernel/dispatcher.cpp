@@ -1,5 +1,6 @@
 // The dispatcher's routines: IRQL, interlocked operations, spin locks,
 // events, timers, DPCs and waits, on the virtual clock.
+#include <set>
 #include <sstream>
 
 #include "kernel_internal.h"
@@ -25,12 +26,45 @@ std::map<const KTIMER*, uint64_t>& TimerEvents() {
     return events;
 }
 
+// DPCs queued and not yet run, by address.
+std::set<const KDPC*>& QueuedDpcs() {
+    static std::set<const KDPC*> dpcs;
+    return dpcs;
+}
+
+template <typename T, typename Container>
+const T* FirstIn(const Container& objects, const void* begin, size_t bytes) {
+    auto* first = static_cast<const unsigned char*>(begin);
+    for (const auto& entry : objects) {
+        const T* object = entry;
+        auto* p = reinterpret_cast<const unsigned char*>(object);
+        if (p + sizeof(T) > first && p < first + bytes) return object;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 namespace sim {
 
 void ResetDispatcherState() {
     TimerEvents().clear();
+    QueuedDpcs().clear();
+}
+
+const KTIMER* SetTimerIn(const void* begin, size_t bytes) {
+    std::vector<const KTIMER*> timers = SetTimers();
+    return FirstIn<KTIMER>(timers, begin, bytes);
+}
+
+const KDPC* QueuedDpcIn(const void* begin, size_t bytes) {
+    return FirstIn<KDPC>(QueuedDpcs(), begin, bytes);
+}
+
+std::vector<const KTIMER*> SetTimers() {
+    std::vector<const KTIMER*> timers;
+    for (auto& [timer, handle] : TimerEvents()) timers.push_back(timer);
+    return timers;
 }
 
 }  // namespace sim
@@ -113,6 +147,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+    sim::CheckIrql("KeAcquireSpinLock", DISPATCH_LEVEL);
     *OldIrql = KfRaiseIrql(DISPATCH_LEVEL);
     SimThread* self = Sched().Current();
     while (*SpinLock != 0) {
@@ -128,6 +163,13 @@ VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     SimThread* self = Sched().Current();
     if (*SpinLock != reinterpret_cast<ULONG_PTR>(self)) {
         Kernel::Current().Fail(sim::rule::kSpinLockNotHeld, "KeReleaseSpinLock by a thread that does not hold it");
+    }
+    // A spin lock is held at DISPATCH_LEVEL and released to the IRQL its
+    // acquisition returned, never above DISPATCH_LEVEL.
+    if (self->irql != DISPATCH_LEVEL || NewIrql > DISPATCH_LEVEL) {
+        Kernel::Current().Fail(sim::rule::kSpinLockReleaseIrql,
+                               "KeReleaseSpinLock at IRQL " + std::to_string(self->irql) + " to IRQL " +
+                                   std::to_string(NewIrql) + " (held at DISPATCH_LEVEL, released to it or below)");
     }
     *SpinLock = 0;
     KfLowerIrql(NewIrql);
@@ -145,6 +187,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     sim::Point("KeSetEvent");
+    sim::CheckIrql("KeSetEvent", DISPATCH_LEVEL);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     Sched().Signal(&Event->Header);
@@ -153,11 +196,13 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
     sim::Point("KeClearEvent");
+    sim::CheckIrql("KeClearEvent", DISPATCH_LEVEL);
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
     sim::Point("KeResetEvent");
+    sim::CheckIrql("KeResetEvent", DISPATCH_LEVEL);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return previous;
@@ -182,7 +227,9 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
     Dpc->Number = 1;
     Dpc->SystemArgument1 = SystemArgument1;
     Dpc->SystemArgument2 = SystemArgument2;
+    QueuedDpcs().insert(Dpc);
     Sched().InsertDpc([Dpc] {
+        QueuedDpcs().erase(Dpc);
         Dpc->Number = 0;
         Dpc->DeferredRoutine(Dpc, Dpc->DeferredContext, Dpc->SystemArgument1, Dpc->SystemArgument2);
     });
@@ -205,6 +252,7 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
     sim::Point("KeCancelTimer");
+    sim::CheckIrql("KeCancelTimer", DISPATCH_LEVEL);
     auto it = TimerEvents().find(Timer);
     if (it == TimerEvents().end()) return FALSE;
     Sched().CancelTimedEvent(it->second);
@@ -214,6 +262,7 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
 }
 
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    sim::CheckIrql("KeSetTimer", DISPATCH_LEVEL);
     BOOLEAN wasSet = KeCancelTimer(Timer);
     sim::Point("KeSetTimer");
     sim::Scheduler& sched = Sched();
@@ -234,7 +283,9 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
         if (Timer->Dpc != nullptr && Timer->Dpc->Number == 0) {
             PKDPC dpc = Timer->Dpc;
             dpc->Number = 1;
+            QueuedDpcs().insert(dpc);
             sched.QueueDpcLocked([dpc] {
+                QueuedDpcs().erase(dpc);
                 dpc->Number = 0;
                 dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
             });

@@ -95,9 +95,7 @@ extern "C" {
 PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
     sim::Point("IoAllocateErrorLogEntry");
     sim::Kernel& kernel = sim::Kernel::Current();
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        kernel.Fail(sim::rule::kIrqlNotLess, "IoAllocateErrorLogEntry above DISPATCH_LEVEL");
-    }
+    sim::CheckIrql("IoAllocateErrorLogEntry", DISPATCH_LEVEL);
     if (IoObject == nullptr) return nullptr;
     if (EntrySize > ERROR_LOG_MAXIMUM_SIZE) return nullptr;
     if (kernel.faults().ShouldFail(sim::FaultSite::ErrorLogEntry)) return nullptr;
@@ -107,9 +105,7 @@ PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
 VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
     sim::Point("IoWriteErrorLogEntry");
     sim::Kernel& kernel = sim::Kernel::Current();
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        kernel.Fail(sim::rule::kIrqlNotLess, "IoWriteErrorLogEntry above DISPATCH_LEVEL");
-    }
+    sim::CheckIrql("IoWriteErrorLogEntry", DISPATCH_LEVEL);
     if (!kernel.errorLog().Write(ElEntry, kernel.Now())) {
         kernel.Fail(sim::rule::kObjectMisuse, "IoWriteErrorLogEntry of an entry not allocated");
     }

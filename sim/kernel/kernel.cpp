@@ -128,6 +128,22 @@ PDRIVER_OBJECT Kernel::LoadDriver(const std::wstring& name, PDRIVER_INITIALIZE e
 
 void Kernel::UnloadDriver(PDRIVER_OBJECT driver) {
     if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
+    if (scheduler_->Stopped()) {
+        io_->DeleteDriverObject(driver);
+        return;
+    }
+    for (auto& [item, record] : io_->WorkItems()) {
+        if (record.driver == driver && record.queued) {
+            Fail(rule::kUnloadWithPendingWork, "a driver was unloaded with a work item of its device still queued");
+        }
+    }
+    // A timer set in memory that is neither pool nor a device object lives in
+    // the driver's own image, which is going away.
+    for (const KTIMER* timer : SetTimers()) {
+        if (!pool_->Holds(timer) && !io_->DeviceHolds(timer)) {
+            Fail(rule::kUnloadWithSetTimer, "a driver was unloaded with a timer in its image still set");
+        }
+    }
     io_->DeleteDriverObject(driver);
 }
 
@@ -178,13 +194,31 @@ std::string Kernel::Shutdown() {
     bool stopped = scheduler_->Stopped();
     // Leaks are only meaningful for a run that ended normally.
     if (!stopped) {
+        pool_->CheckGuards();
         for (const PoolTagUsage& u : pool_->InUse()) {
             std::ostringstream detail;
             detail << u.blocks << " block(s), " << u.bytes << " bytes with tag '" << FormatTag(u.tag) << "'";
             verifier_->Record(rule::kPoolLeak, detail.str());
         }
-        if (io_->IrpsInUse() != 0) {
-            verifier_->Record(rule::kIrpLeak, std::to_string(io_->IrpsInUse()) + " IRP(s) never freed");
+        size_t threadIrps = io_->ThreadIrpsInUse();
+        if (io_->IrpsInUse() > threadIrps) {
+            verifier_->Record(rule::kIrpLeak, std::to_string(io_->IrpsInUse() - threadIrps) + " IRP(s) never freed");
+        }
+        if (threadIrps != 0) {
+            verifier_->Record(rule::kThreadIrpLeak, std::to_string(threadIrps) +
+                                                        " IRP(s) built by IoBuildDeviceIoControlRequest or "
+                                                        "IoBuildSynchronousFsdRequest never completed");
+        }
+        for (PDEVICE_OBJECT device : io_->Devices()) {
+            verifier_->Record(rule::kDeviceLeak, "a device object of " + DriverOfDevice(device) + " never deleted");
+        }
+        for (PDEVICE_OBJECT device : io_->DeletePending()) {
+            verifier_->Record(rule::kDeviceLeak, "a deleted device object of " + DriverOfDevice(device) +
+                                                     " kept by " + std::to_string(device->ReferenceCount) +
+                                                     " reference(s) never released or a device still attached");
+        }
+        if (!io_->WorkItems().empty()) {
+            verifier_->Record(rule::kWorkItemLeak, std::to_string(io_->WorkItems().size()) + " work item(s) never freed");
         }
         // The executive's objects: registry handles and error-log entries.
         if (registry_->OpenHandles() != 0) {
@@ -193,7 +227,7 @@ std::string Kernel::Shutdown() {
         }
         if (errorLog_->Unwritten() != 0) {
             verifier_->Record(rule::kErrorLogEntryLeak, std::to_string(errorLog_->Unwritten()) +
-                                                            " error-log entr(ies) allocated and never written");
+                                                            " error-log entry(ies) allocated and never written");
         }
     }
     std::ostringstream report;

@@ -171,9 +171,7 @@ sim::Registry& Reg() {
 }
 
 void RequirePassive(const char* routine) {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        sim::Kernel::Current().Fail(sim::rule::kIrqlNotLess, std::string(routine) + " above PASSIVE_LEVEL");
-    }
+    sim::CheckIrql(routine, PASSIVE_LEVEL);
 }
 
 // RTL_QUERY_REGISTRY_DIRECT: the value goes straight into EntryContext, by

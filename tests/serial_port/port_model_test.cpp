@@ -27,10 +27,12 @@ class PortModelTest : public PortTest {
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, state()->LowerDevice, buffer.data(), length, &offset,
                                                 &event, &ioStatus);
-        if (IoCallDriver(state()->LowerDevice, irp) == STATUS_PENDING) {
+        NTSTATUS status = IoCallDriver(state()->LowerDevice, irp);
+        if (status == STATUS_PENDING) {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            status = ioStatus.Status;
         }
-        return {ioStatus.Status, ioStatus.Information, kernel().Now()};
+        return {status, ioStatus.Information, kernel().Now()};
     }
     void SetTimeouts(SERIAL_TIMEOUTS timeouts) {
         ASSERT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0), STATUS_SUCCESS);

@@ -7,13 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "simnt/ntddk.h"
+#include "sim/kernel.h"
 
 namespace sim {
-
-namespace rule {
-inline constexpr const char* kErrorLogEntryLeak = "ERROR_LOG_ENTRY_LEAKED_AT_TEARDOWN";
-}  // namespace rule
 
 struct ErrorLogEntry {
     std::vector<UCHAR> packet;  // the IO_ERROR_LOG_PACKET as written, EntrySize bytes

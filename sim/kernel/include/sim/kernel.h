@@ -59,7 +59,6 @@ inline constexpr const char* kWaitAboveApcLevel = "WAIT_WITH_TIMEOUT_ABOVE_APC_L
 inline constexpr const char* kPageableAboveApcLevel = "PAGEABLE_CODE_ABOVE_APC_LEVEL";
 inline constexpr const char* kIrqlNotLess = "IRQL_NOT_LESS_OR_EQUAL";
 inline constexpr const char* kRemoveLockBadTag = "REMOVE_LOCK_RELEASED_WITH_UNKNOWN_TAG";
-inline constexpr const char* kRemoveLockAfterDrain = "REMOVE_LOCK_ACQUIRED_AFTER_DRAIN";
 inline constexpr const char* kRemoveLockReinitialized = "REMOVE_LOCK_REINITIALIZED_AFTER_DRAIN";
 inline constexpr const char* kPoolLeak = "POOL_LEAKED_AT_TEARDOWN";
 inline constexpr const char* kIrpLeak = "IRP_LEAKED_AT_TEARDOWN";
@@ -71,6 +70,36 @@ inline constexpr const char* kSpinLockNotHeld = "SPIN_LOCK_RELEASED_WHEN_NOT_HEL
 inline constexpr const char* kObjectMisuse = "KERNEL_OBJECT_MISUSE";
 inline constexpr const char* kPowerIrpNotStarted = "POSTARTNEXTPOWERIRP_MISSING";
 inline constexpr const char* kPowerIrpStartedTwice = "POSTARTNEXTPOWERIRP_CALLED_TWICE";
+// A dispatch routine returned a status other than STATUS_PENDING that is not
+// the IRP's IoStatus.Status (or returned one without completing the IRP).
+inline constexpr const char* kReturnedStatusMismatch = "DISPATCH_RETURNED_STATUS_NOT_IOSTATUS";
+// IRPs built by IoBuildDeviceIoControlRequest / IoBuildSynchronousFsdRequest
+// belong to the thread: the I/O manager frees them, never a driver.
+inline constexpr const char* kThreadIrpFreed = "THREAD_IRP_FREED_BY_DRIVER";
+inline constexpr const char* kThreadIrpLeak = "THREAD_IRP_NOT_COMPLETED_AT_TEARDOWN";
+// Releasing a spin lock anywhere but at DISPATCH_LEVEL, or to a higher IRQL.
+inline constexpr const char* kSpinLockReleaseIrql = "SPIN_LOCK_RELEASED_AT_WRONG_IRQL";
+// Memory freed (pool, a device object) while it holds a live kernel object.
+inline constexpr const char* kFreedLiveTimer = "FREED_MEMORY_HOLDS_SET_TIMER";
+inline constexpr const char* kFreedQueuedDpc = "FREED_MEMORY_HOLDS_QUEUED_DPC";
+inline constexpr const char* kFreedQueuedWorkItem = "FREED_QUEUED_WORK_ITEM";
+inline constexpr const char* kUnloadWithPendingWork = "DRIVER_UNLOADED_WITH_PENDING_WORK_ITEM";
+inline constexpr const char* kUnloadWithSetTimer = "DRIVER_UNLOADED_WITH_SET_TIMER";
+// A write past the end of a pool block, found by its guard bytes.
+inline constexpr const char* kPoolOverrun = "POOL_BLOCK_OVERRUN";
+inline constexpr const char* kDeviceLeak = "DEVICE_OBJECT_LEAKED_AT_TEARDOWN";
+inline constexpr const char* kWorkItemLeak = "WORK_ITEM_LEAKED_AT_TEARDOWN";
+inline constexpr const char* kErrorLogEntryLeak = "ERROR_LOG_ENTRY_LEAKED_AT_TEARDOWN";
+// Buffered I/O: Information larger than the caller's output buffer.
+inline constexpr const char* kCopyBackOverrun = "BUFFERED_INFORMATION_EXCEEDS_OUTPUT_BUFFER";
+// Power IRPs.
+inline constexpr const char* kPowerIrpWithIoCallDriver = "POWER_IRP_PASSED_WITH_IOCALLDRIVER";
+inline constexpr const char* kPowerIrpToPagableAbovePassive = "POWER_IRP_TO_PAGABLE_DEVICE_ABOVE_PASSIVE_LEVEL";
+// Plug and Play IRPs.
+inline constexpr const char* kPnpUnhandledStatusChanged = "PNP_UNHANDLED_MINOR_STATUS_CHANGED";
+inline constexpr const char* kPnpRemoveNotPassedDown = "PNP_REMOVE_NOT_PASSED_DOWN";
+inline constexpr const char* kPnpDeviceNotDeletedAfterRemove = "PNP_DEVICE_NOT_DETACHED_AND_DELETED_AFTER_REMOVE";
+inline constexpr const char* kDeviceStillInitializing = "DEVICE_STILL_INITIALIZING_AFTER_ADDDEVICE";
 }  // namespace rule
 
 // Allocations (and the attachment of a device to a stack) that fault
