@@ -27,3 +27,9 @@ typedef MOUSE_CLASS_SERVICE_CALLBACK* PMOUSE_CLASS_SERVICE_CALLBACK;
 #define SERIAL_MSR_RI 0x40
 #define SERIAL_MSR_DCD 0x80
 #endif
+
+// The serial enumerator's request by which a device asks to be removed, which
+// the toolchain's headers do not define.
+#ifndef IOCTL_INTERNAL_SERENUM_REMOVE_SELF
+#define IOCTL_INTERNAL_SERENUM_REMOVE_SELF CTL_CODE(FILE_DEVICE_SERENUM, 129, METHOD_NEITHER, FILE_ANY_ACCESS)
+#endif

@@ -68,13 +68,15 @@ NTSTATUS MouseClassModel::AttachTo(PDEVICE_OBJECT physicalDevice) {
     return lower_ != nullptr ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED;
 }
 
-NTSTATUS MouseClassModel::SendDown(UCHAR major, ULONG code, PVOID buffer, ULONG length) {
+NTSTATUS MouseClassModel::SendDown(UCHAR major, ULONG code, PVOID buffer, ULONG length, PVOID output,
+                                   ULONG outputLength, ULONG_PTR* information) {
     if (lower_ == nullptr) return STATUS_INVALID_DEVICE_STATE;
     KEVENT event;
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP irp = major == IRP_MJ_INTERNAL_DEVICE_CONTROL
-                   ? IoBuildDeviceIoControlRequest(code, lower_, buffer, length, nullptr, 0, TRUE, &event, &iosb)
+                   ? IoBuildDeviceIoControlRequest(code, lower_, buffer, length, output, outputLength, TRUE, &event,
+                                                   &iosb)
                    : IoBuildSynchronousFsdRequest(major, lower_, nullptr, 0, nullptr, &event, &iosb);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     // The returned status is the request's, unless it pended.
@@ -83,17 +85,30 @@ NTSTATUS MouseClassModel::SendDown(UCHAR major, ULONG code, PVOID buffer, ULONG 
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = iosb.Status;
     }
+    if (information != nullptr) *information = iosb.Information;
     return status;
 }
 
-NTSTATUS MouseClassModel::Connect() {
+NTSTATUS MouseClassModel::Connect(ULONG inputLength) {
     CONNECT_DATA data = Connection();
-    return SendDown(IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_INTERNAL_MOUSE_CONNECT, &data, sizeof(data));
+    return SendDown(IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_INTERNAL_MOUSE_CONNECT, &data, inputLength);
+}
+
+NTSTATUS MouseClassModel::SendInternal(ULONG ioControlCode) {
+    return SendDown(IRP_MJ_INTERNAL_DEVICE_CONTROL, ioControlCode, nullptr, 0);
+}
+
+NTSTATUS MouseClassModel::QueryAttributes(MOUSE_ATTRIBUTES* attributes, ULONG outputLength,
+                                          ULONG_PTR* information) {
+    return SendDown(IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_MOUSE_QUERY_ATTRIBUTES, nullptr, 0, attributes,
+                    outputLength, information);
 }
 
 NTSTATUS MouseClassModel::Open() { return SendDown(IRP_MJ_CREATE, 0, nullptr, 0); }
 
 NTSTATUS MouseClassModel::Close() { return SendDown(IRP_MJ_CLOSE, 0, nullptr, 0); }
+
+NTSTATUS MouseClassModel::Flush() { return SendDown(IRP_MJ_FLUSH_BUFFERS, 0, nullptr, 0); }
 
 VOID NTAPI MouseClassModel::ServiceCallback(PDEVICE_OBJECT DeviceObject, PMOUSE_INPUT_DATA InputDataStart,
                                             PMOUSE_INPUT_DATA InputDataEnd, PULONG InputDataConsumed) {

@@ -39,9 +39,19 @@ class MouseClassModel {
     // opens and closes the device below. Plug and Play and power requests
     // pass through it; a removal takes it off the stack.
     NTSTATUS AttachTo(PDEVICE_OBJECT physicalDevice);
-    NTSTATUS Connect();
+    // IOCTL_INTERNAL_MOUSE_CONNECT with this model's CONNECT_DATA in
+    // Type3InputBuffer; `inputLength` as the request states it.
+    NTSTATUS Connect(ULONG inputLength = sizeof(CONNECT_DATA));
+    // Any other internal request without buffers (disconnect, enable, ...).
+    NTSTATUS SendInternal(ULONG ioControlCode);
+    // IOCTL_MOUSE_QUERY_ATTRIBUTES into `attributes`, whose buffer the
+    // request states as `outputLength` bytes; *information gets what the
+    // driver below reported.
+    NTSTATUS QueryAttributes(MOUSE_ATTRIBUTES* attributes, ULONG outputLength = sizeof(MOUSE_ATTRIBUTES),
+                             ULONG_PTR* information = nullptr);
     NTSTATUS Open();
     NTSTATUS Close();
+    NTSTATUS Flush();
     PDEVICE_OBJECT Lower() const { return lower_; }
 
     static VOID NTAPI ServiceCallback(PDEVICE_OBJECT DeviceObject, PMOUSE_INPUT_DATA InputDataStart,
@@ -49,7 +59,8 @@ class MouseClassModel {
 
   private:
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-    NTSTATUS SendDown(UCHAR major, ULONG code, PVOID buffer, ULONG length);
+    NTSTATUS SendDown(UCHAR major, ULONG code, PVOID buffer, ULONG length, PVOID output = nullptr,
+                      ULONG outputLength = 0, ULONG_PTR* information = nullptr);
 
     Kernel& kernel_;
     PDEVICE_OBJECT lower_ = nullptr;

@@ -1,5 +1,5 @@
 // The I/O manager: driver and device objects, IRPs and their completion,
-// cancellation, requests built for drivers, work items and the error log.
+// cancellation, requests built for drivers and work items.
 #include "io_manager.h"
 
 #include <cstdlib>
@@ -41,7 +41,6 @@ IoManager::~IoManager() {
     for (PDEVICE_OBJECT d : deletePending_) std::free(d);
     for (PDEVICE_OBJECT d : devices_) std::free(d);
     for (auto& [item, record] : workItems_) std::free(item);
-    for (auto& [entry, size] : errorLogEntries_) std::free(entry);
 }
 
 std::wstring IoManager::DriverName(PDRIVER_OBJECT driver) const {
@@ -884,6 +883,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
 struct _IO_WORKITEM {
     PDEVICE_OBJECT DeviceObject;
     bool queued;
+    WORK_QUEUE_TYPE queueType;
 };
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
@@ -920,6 +920,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     if (it->second.queued) Kernel::Current().Fail(sim::rule::kObjectMisuse, "IoQueueWorkItem of a queued work item");
     it->second.queued = true;
     IoWorkItem->queued = true;
+    IoWorkItem->queueType = QueueType;
     // A queued work item keeps its device object until its routine has run.
     PDEVICE_OBJECT device = IoWorkItem->DeviceObject;
     device->ReferenceCount++;
@@ -932,32 +933,6 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
         device->ReferenceCount--;
         Io().Dereferenced(device);
     });
-}
-
-// ---------------------------------------------------------------- error log
-
-PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
-    sim::Point("IoAllocateErrorLogEntry");
-    sim::CheckIrql("IoAllocateErrorLogEntry", DISPATCH_LEVEL);
-    Kernel& kernel = Kernel::Current();
-    if (kernel.faults().ShouldFail(sim::FaultSite::ErrorLogEntry)) return nullptr;
-    void* entry = std::calloc(1, EntrySize);
-    Io().PendingErrorLogEntries()[entry] = EntrySize;
-    return entry;
-}
-
-VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
-    sim::Point("IoWriteErrorLogEntry");
-    sim::CheckIrql("IoWriteErrorLogEntry", DISPATCH_LEVEL);
-    auto& pending = Io().PendingErrorLogEntries();
-    auto it = pending.find(ElEntry);
-    if (it == pending.end()) {
-        Kernel::Current().Fail(sim::rule::kObjectMisuse, "IoWriteErrorLogEntry of an entry not allocated");
-    }
-    auto* bytes = static_cast<UCHAR*>(ElEntry);
-    Io().ErrorLog().emplace_back(bytes, bytes + it->second);
-    pending.erase(it);
-    std::free(ElEntry);
 }
 
 }  // extern "C"

@@ -1,6 +1,6 @@
 // The I/O manager's books: driver and device objects, the life of every IRP
 // (who owns it, where it is, what the verifier must check of it), remove-lock
-// tags, work items and the error log.
+// tags and work items.
 #pragma once
 
 #include <deque>
@@ -134,13 +134,12 @@ class IoManager {
     // Work items, run by the system worker thread at PASSIVE_LEVEL.
     void QueueWork(std::function<void()> work);
 
-    // Error log.
-    std::vector<std::vector<UCHAR>>& ErrorLog() { return errorLog_; }
-    std::map<void*, size_t>& PendingErrorLogEntries() { return errorLogEntries_; }
-
     KSPIN_LOCK cancelSpinLock = 0;
     // The power states PoSetPowerState last recorded, by device and type.
     std::map<std::pair<PDEVICE_OBJECT, POWER_STATE_TYPE>, POWER_STATE> powerStates;
+    // Physical devices whose state IoInvalidateDeviceState invalidated, in
+    // call order, for the Plug and Play manager to query.
+    std::vector<PDEVICE_OBJECT> invalidatedDeviceStates;
 
   private:
     Kernel& kernel_;
@@ -164,8 +163,6 @@ class IoManager {
     std::deque<std::function<void()>> workQueue_;
     bool workerStarted_ = false;
     DISPATCHER_HEADER workAvailable_{};
-    std::vector<std::vector<UCHAR>> errorLog_;
-    std::map<void*, size_t> errorLogEntries_;
 };
 
 }  // namespace sim

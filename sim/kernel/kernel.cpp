@@ -5,6 +5,8 @@
 #include <sstream>
 
 #include "kernel_internal.h"
+#include "sim/error_log.h"
+#include "sim/registry.h"
 
 namespace sim {
 
@@ -21,6 +23,8 @@ Kernel::Kernel(KernelOptions options) : options_(options) {
     pool_ = std::make_unique<Pool>();
     io_ = std::make_unique<IoManager>(*this);
     scheduler_ = std::make_unique<Scheduler>(*this, options);
+    registry_ = std::make_unique<Registry>();
+    errorLog_ = std::make_unique<ErrorLog>();
 }
 
 Kernel::~Kernel() {
@@ -143,9 +147,6 @@ void Kernel::UnloadDriver(PDRIVER_OBJECT driver) {
     io_->DeleteDriverObject(driver);
 }
 
-const std::vector<std::vector<UCHAR>>& Kernel::ErrorLog() const {
-    return io_->ErrorLog();
-}
 
 void Kernel::FailNth(FaultSite site, int nth) {
     faults_->FailNth(site, nth);
@@ -219,8 +220,13 @@ std::string Kernel::Shutdown() {
         if (!io_->WorkItems().empty()) {
             verifier_->Record(rule::kWorkItemLeak, std::to_string(io_->WorkItems().size()) + " work item(s) never freed");
         }
-        if (!io_->PendingErrorLogEntries().empty()) {
-            verifier_->Record(rule::kErrorLogEntryLeak, std::to_string(io_->PendingErrorLogEntries().size()) +
+        // The executive's objects: registry handles and error-log entries.
+        if (registry_->OpenHandles() != 0) {
+            verifier_->Record(rule::kRegistryHandleLeak,
+                              std::to_string(registry_->OpenHandles()) + " registry handle(s) never closed");
+        }
+        if (errorLog_->Unwritten() != 0) {
+            verifier_->Record(rule::kErrorLogEntryLeak, std::to_string(errorLog_->Unwritten()) +
                                                             " error-log entry(ies) allocated and never written");
         }
     }

@@ -120,4 +120,10 @@ NTSTATUS SendPowerRequest(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction, PO
     return Finish(result, &event, status, nullptr);
 }
 
+size_t DeviceStateInvalidations(PDEVICE_OBJECT physicalDevice) {
+    size_t count = 0;
+    for (PDEVICE_OBJECT pdo : Kernel::Current().io().invalidatedDeviceStates) count += pdo == physicalDevice;
+    return count;
+}
+
 }  // namespace sim

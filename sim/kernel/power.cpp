@@ -72,6 +72,7 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
 VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject) {
     sim::Point("IoInvalidateDeviceState");
     sim::CheckIrql("IoInvalidateDeviceState", DISPATCH_LEVEL);
+    sim::Kernel::Current().io().invalidatedDeviceStates.push_back(PhysicalDeviceObject);
 }
 
 }  // extern "C"

@@ -287,6 +287,18 @@ void SerialMouse::Unplug() {
     UpdateStatusLines();
 }
 
+void SerialMouse::Bounce(Ticks outage) {
+    if (!plugged_) return;
+    bool present = dynamic_cast<NoMouse*>(this) == nullptr;
+    if (!present) return;
+    port_.SetModemStatusLines(false, false, false, false);
+    if (outage <= 0) {
+        UpdateStatusLines();
+        return;
+    }
+    scriptEvents_.push_back(kernel_.ScheduleAfter(outage, [this] { UpdateStatusLines(); }));
+}
+
 void SerialMouse::Plug() {
     plugged_ = true;
     UpdateStatusLines();
@@ -429,6 +441,16 @@ bool SerialMouse::Play(const std::string& script) {
             actions.emplace_back(at, [this] { Unplug(); });
         } else if (verb == "plug") {
             actions.emplace_back(at, [this] { Plug(); });
+        } else if (verb == "bounce") {
+            // The lines drop and come back after MS (default 0).
+            long ms = 0;
+            if (words >> ms) {
+                if (ms < 0) return false;
+            } else if (!words.eof()) {
+                return false;
+            }
+            Ticks outage = Milliseconds(ms);
+            actions.emplace_back(at, [this, outage] { Bounce(outage); });
         } else if (verb == "reset") {
             // RTS low and high again, as the port would do it.
             actions.emplace_back(at, [this] {

@@ -35,10 +35,16 @@ class SerialMouse : public SerialLineEnd {
     void Press(MouseButton button);
     void Release(MouseButton button);
     void Wheel(int steps);  // positive: away from the user
+    // Unplugging drops DSR and CTS (the mouse loops its supply back on
+    // them) and takes the mouse's power.
     void Unplug();
     void Plug();
+    // A contact glitch: DSR and CTS drop and come back after `outage`, too
+    // short for the mouse to lose power.
+    void Bounce(Ticks outage = 0);
     // Scripted actions, one a line: move DX DY, press/release BUTTON (left,
-    // right, middle, 4, 5), wheel N, wait MS, unplug, plug, reset, # comment.
+    // right, middle, 4, 5), wheel N, wait MS, unplug, plug, bounce [MS],
+    // reset, # comment.
     // Actions run from now on in virtual time. False (nothing scheduled) on a
     // line it does not understand.
     bool Play(const std::string& script);

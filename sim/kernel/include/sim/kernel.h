@@ -159,6 +159,8 @@ class IoManager;
 class Verifier;
 class Pool;
 class FaultInjector;
+class Registry;
+class ErrorLog;
 
 class Kernel {
   public:
@@ -215,8 +217,10 @@ class Kernel {
     PDRIVER_OBJECT CreateDriverObject(const std::wstring& name);
     // Calls the driver's unload routine and frees the driver object.
     void UnloadDriver(PDRIVER_OBJECT driver);
-    // The error-log entries drivers wrote, oldest first (the packets' bytes).
-    const std::vector<std::vector<UCHAR>>& ErrorLog() const;
+    // The executive's registry, and the error log with the entries drivers
+    // wrote, oldest first.
+    Registry& registry() { return *registry_; }
+    ErrorLog& errorLog() { return *errorLog_; }
 
     // ---- verifier and fault injection
     // Fails the `nth` (1-based) allocation at `site` from now on.
@@ -255,6 +259,8 @@ class Kernel {
     std::unique_ptr<Pool> pool_;
     std::unique_ptr<IoManager> io_;
     std::unique_ptr<Scheduler> scheduler_;
+    std::unique_ptr<Registry> registry_;
+    std::unique_ptr<ErrorLog> errorLog_;
     std::string shutdownReport_;
     bool shutDown_ = false;
 };

@@ -48,4 +48,8 @@ inline NTSTATUS SetSystemPower(PDEVICE_OBJECT physicalDevice, SYSTEM_POWER_STATE
     return SendPowerRequest(physicalDevice, IRP_MN_SET_POWER, SystemPowerState, s);
 }
 
+// How often IoInvalidateDeviceState was called for the physical device: the
+// Plug and Play manager then queries the device's state.
+size_t DeviceStateInvalidations(PDEVICE_OBJECT physicalDevice);
+
 }  // namespace sim

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "simnt/wdm.h"
+#include "simnt/wdm_executive.h"
 #include "simnt/ntddser.h"
 #include "simnt/ntddmou.h"
 #include "simnt/kbdmou.h"
