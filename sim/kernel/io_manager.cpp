@@ -92,6 +92,7 @@ PVOID IoManager::GetDriverExtension(PDRIVER_OBJECT driver, PVOID id) {
 // ---------------------------------------------------------------- devices
 
 void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
+    WmiDeviceDeleted(device);
     PDRIVER_OBJECT driver = device->DriverObject;
     if (driver != nullptr) {
         for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/kernel.h"
+#include "wmi_books.h"
 
 namespace sim {
 
@@ -84,6 +85,8 @@ class IoManager {
     KSPIN_LOCK cancelSpinLock = 0;
     // The power states PoSetPowerState last recorded, by device and type.
     std::map<std::pair<PDEVICE_OBJECT, POWER_STATE_TYPE>, POWER_STATE> powerStates;
+    // WMI providers and the requests the WMI library has handed out.
+    WmiBooks wmi;
 
   private:
     Kernel& kernel_;

@@ -176,6 +176,10 @@ std::string Kernel::Shutdown() {
         if (io_->IrpsInUse() != 0) {
             verifier_->Record(rule::kIrpLeak, std::to_string(io_->IrpsInUse()) + " IRP(s) never freed");
         }
+        if (!io_->wmi.registered.empty()) {
+            verifier_->Record(rule::kWmiRegisteredAtDeletion, std::to_string(io_->wmi.registered.size()) +
+                                                                  " WMI provider(s) still registered at teardown");
+        }
     }
     std::ostringstream report;
     for (const std::string& f : verifier_->Failures()) report << f << "\n";

@@ -69,6 +69,9 @@ inline constexpr const char* kSpinLockNotHeld = "SPIN_LOCK_RELEASED_WHEN_NOT_HEL
 inline constexpr const char* kObjectMisuse = "KERNEL_OBJECT_MISUSE";
 inline constexpr const char* kPowerIrpNotStarted = "POSTARTNEXTPOWERIRP_MISSING";
 inline constexpr const char* kPowerIrpStartedTwice = "POSTARTNEXTPOWERIRP_CALLED_TWICE";
+inline constexpr const char* kWmiRegisteredTwice = "WMI_PROVIDER_REGISTERED_TWICE";
+inline constexpr const char* kWmiNotRegistered = "WMI_PROVIDER_DEREGISTERED_WHEN_NOT_REGISTERED";
+inline constexpr const char* kWmiRegisteredAtDeletion = "WMI_PROVIDER_STILL_REGISTERED_AT_DEVICE_DELETION";
 }  // namespace rule
 
 // Allocations (and the attachment of a device to a stack) that fault

@@ -207,6 +207,9 @@ typedef DRIVER_CANCEL* PDRIVER_CANCEL;
 #define IRP_MN_DISABLE_COLLECTION 0x07
 #define IRP_MN_REGINFO 0x08
 #define IRP_MN_EXECUTE_METHOD 0x09
+// Parameters.WMI.DataPath of IRP_MN_REGINFO.
+#define WMIREGISTER 0
+#define WMIUPDATE 1
 
 // Stack location Control flags.
 #define SL_PENDING_RETURNED 0x01
@@ -651,6 +654,13 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
 
 // Plug and Play.
 VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject);
+
+// WMI registration of a device's data provider.
+#define WMIREG_ACTION_REGISTER 1
+#define WMIREG_ACTION_DEREGISTER 2
+#define WMIREG_ACTION_REREGISTER 3
+#define WMIREG_ACTION_UPDATE_GUIDS 4
+NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 
 #ifdef __cplusplus
 }
