@@ -185,6 +185,11 @@ INSTANTIATE_TEST_SUITE_P(
                       // look like at eight data bits.
                       ModelCase{"two-button", STATUS_UNSUCCESSFUL, nullptr, kEarlierIdentifier, 2, 100},
                       ModelCase{"wheel5", STATUS_UNSUCCESSFUL, nullptr, kEarlierIdentifier, 2, 100},
+                      // The wheel mouse's Plug and Play string carries the
+                      // vendor ID "MSH"; read at eight data bits its 'H'
+                      // differs only in bit 7, so it passes for a five-byte
+                      // mouse.
+                      ModelCase{"wheel", STATUS_SUCCESS, DecodeFiveByte, MOUSE_SERIAL_HARDWARE, 3, 0},
                       // A C-series mouse is silent at power-up and nobody asks it.
                       ModelCase{"c-series", STATUS_UNSUCCESSFUL, nullptr, kEarlierIdentifier, 2, 200},
                       ModelCase{"none", STATUS_UNSUCCESSFUL, nullptr, kEarlierIdentifier, 2, 200},

@@ -16,7 +16,7 @@ const std::vector<Command>& Commands() {
          RunReplay},
         {"ps2", "ps2 --mouse standard|wheel|five-button|extended [--no-filter] [--script FILE] [--format text|jsonl]",
          "a PS/2 mouse reset through the i8042 port driver with auxhook above it, playing a script", RunPs2},
-        {"identify", "identify --driver serwheel --mouse MODEL [--format text|jsonl]",
+        {"identify", "identify --driver serwheel|serfive --mouse MODEL [--format text|jsonl]",
          "a device start's identification of a modeled mouse on a simulated COM port: every request with its\n"
          "      virtual time, the bytes written (with their baud) and read, and what was installed; MODEL is\n"
          "      two-button, three-button, ballpoint, wheel, wheel5, five-byte, c-series, c-series@BAUD\n"
