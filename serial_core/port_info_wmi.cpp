@@ -58,8 +58,7 @@ extern "C" PAGEABLE_ROUTINE NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT 
 extern "C" PAGEABLE_ROUTINE NTSTATUS NTAPI PortInfoQueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags,
                                                                 PUNICODE_STRING InstanceName,
                                                                 PUNICODE_STRING* RegistryPath,
-                                                                PUNICODE_STRING MofResourceName,
-                                                                PDEVICE_OBJECT* Pdo) {
+                                                                PUNICODE_STRING MofResourceName, PDEVICE_OBJECT* Pdo) {
     PAGED_CODE();
     DeviceState* device = static_cast<DeviceState*>(DeviceObject->DeviceExtension);
     // Instances are named after the physical device.
@@ -100,17 +99,16 @@ extern "C" PAGEABLE_ROUTINE NTSTATUS NTAPI PortInfoQueryDataBlock(PDEVICE_OBJECT
     return WmiCompleteRequest(DeviceObject, Irp, status, used, IO_NO_INCREMENT);
 }
 
-extern "C" PAGEABLE_ROUTINE NTSTATUS NTAPI PortInfoSetDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                                ULONG GuidIndex, ULONG InstanceIndex,
-                                                                ULONG BufferSize, PUCHAR Buffer) {
+extern "C" PAGEABLE_ROUTINE NTSTATUS NTAPI PortInfoSetDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                                                ULONG InstanceIndex, ULONG BufferSize, PUCHAR Buffer) {
     PAGED_CODE();
     NTSTATUS status = GuidIndex == 0 ? STATUS_WMI_READ_ONLY : STATUS_WMI_GUID_NOT_FOUND;
     return WmiCompleteRequest(DeviceObject, Irp, status, 0, IO_NO_INCREMENT);
 }
 
-extern "C" PAGEABLE_ROUTINE NTSTATUS NTAPI PortInfoSetDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                               ULONG GuidIndex, ULONG InstanceIndex,
-                                                               ULONG DataItemId, ULONG BufferSize, PUCHAR Buffer) {
+extern "C" PAGEABLE_ROUTINE NTSTATUS NTAPI PortInfoSetDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                                               ULONG InstanceIndex, ULONG DataItemId, ULONG BufferSize,
+                                                               PUCHAR Buffer) {
     PAGED_CODE();
     NTSTATUS status = GuidIndex == 0 ? STATUS_WMI_READ_ONLY : STATUS_WMI_GUID_NOT_FOUND;
     return WmiCompleteRequest(DeviceObject, Irp, status, 0, IO_NO_INCREMENT);

@@ -42,10 +42,9 @@ extern "C" NTSTATUS NTAPI PortInfoQueryRegInfo(PDEVICE_OBJECT DeviceObject, PULO
                                                PUNICODE_STRING InstanceName, PUNICODE_STRING* RegistryPath,
                                                PUNICODE_STRING MofResourceName, PDEVICE_OBJECT* Pdo);
 extern "C" NTSTATUS NTAPI PortInfoQueryDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
-                                                 ULONG InstanceIndex, ULONG InstanceCount,
-                                                 PULONG InstanceLengthArray, ULONG BufferAvail, PUCHAR Buffer);
+                                                 ULONG InstanceIndex, ULONG InstanceCount, PULONG InstanceLengthArray,
+                                                 ULONG BufferAvail, PUCHAR Buffer);
 extern "C" NTSTATUS NTAPI PortInfoSetDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
                                                ULONG InstanceIndex, ULONG BufferSize, PUCHAR Buffer);
 extern "C" NTSTATUS NTAPI PortInfoSetDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
-                                              ULONG InstanceIndex, ULONG DataItemId, ULONG BufferSize,
-                                              PUCHAR Buffer);
+                                              ULONG InstanceIndex, ULONG DataItemId, ULONG BufferSize, PUCHAR Buffer);

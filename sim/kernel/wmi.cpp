@@ -12,9 +12,7 @@ namespace sim {
 
 namespace {
 
-WmiBooks& Books() {
-    return Kernel::Current().io().wmi;
-}
+WmiBooks& Books() { return Kernel::Current().io().wmi; }
 
 std::string Name(PDEVICE_OBJECT device) {
     std::ostringstream out;
@@ -22,9 +20,7 @@ std::string Name(PDEVICE_OBJECT device) {
     return out.str();
 }
 
-ULONG Align8(ULONG n) {
-    return (n + 7) & ~7u;
-}
+ULONG Align8(ULONG n) { return (n + 7) & ~7u; }
 
 void RequirePassive(const char* routine) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
@@ -201,8 +197,9 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
             // The instance data begins behind room for each instance's offset
             // and length, on an eight-byte boundary.
             pending.instanceCount = block.InstanceCount;
-            pending.dataOffset = sim::Align8(static_cast<ULONG>(FIELD_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength) +
-                                                                 block.InstanceCount * sizeof(OFFSETINSTANCEDATAANDLENGTH)));
+            pending.dataOffset =
+                sim::Align8(static_cast<ULONG>(FIELD_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength) +
+                                               block.InstanceCount * sizeof(OFFSETINSTANCEDATAANDLENGTH)));
             pending.instanceLengths.assign(block.InstanceCount, 0);
             ULONG space = avail(pending.dataOffset);
             auto& books = Kernel::Current().io().wmi;
@@ -215,7 +212,8 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
         }
         case IRP_MN_QUERY_SINGLE_INSTANCE:
         case IRP_MN_CHANGE_SINGLE_INSTANCE: {
-            if (size < sizeof(WNODE_TOO_SMALL)) {
+            if (size < sizeof(WNODE_TOO_SMALL) ||
+                size < static_cast<ULONG>(FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData))) {
                 return sim::NotCompleted(Irp, STATUS_BUFFER_TOO_SMALL, 0, IrpDisposition);
             }
             auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer);
@@ -249,7 +247,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
                                                buffer + wnode->DataBlockOffset);
         }
         case IRP_MN_CHANGE_SINGLE_ITEM: {
-            if (size < sizeof(WNODE_SINGLE_ITEM)) {
+            if (size < static_cast<ULONG>(FIELD_OFFSET(WNODE_SINGLE_ITEM, VariableData))) {
                 return sim::NotCompleted(Irp, STATUS_BUFFER_TOO_SMALL, 0, IrpDisposition);
             }
             auto* wnode = reinterpret_cast<PWNODE_SINGLE_ITEM>(buffer);
@@ -287,7 +285,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
             if (WmiLibInfo->ExecuteWmiMethod == nullptr) {
                 return sim::NotCompleted(Irp, STATUS_INVALID_DEVICE_REQUEST, 0, IrpDisposition);
             }
-            if (size < sizeof(WNODE_METHOD_ITEM)) {
+            if (size < static_cast<ULONG>(FIELD_OFFSET(WNODE_METHOD_ITEM, VariableData))) {
                 return sim::NotCompleted(Irp, STATUS_BUFFER_TOO_SMALL, 0, IrpDisposition);
             }
             auto* wnode = reinterpret_cast<PWNODE_METHOD_ITEM>(buffer);
@@ -314,6 +312,8 @@ NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATU
                                   CCHAR PriorityBoost) {
     sim::Point("WmiCompleteRequest");
     Kernel& kernel = Kernel::Current();
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        kernel.Fail(sim::rule::kIrqlNotLess, "WmiCompleteRequest above DISPATCH_LEVEL");
     auto& books = kernel.io().wmi;
     auto found = books.pending.find(Irp);
     if (found == books.pending.end()) {

@@ -1,10 +1,9 @@
 // The WMI service's requests to data providers, as the simulated machine's
 // tests and tools send them.
-#include "sim/wmi.h"
-
 #include <cstring>
 
 #include "kernel_internal.h"
+#include "sim/wmi.h"
 
 namespace sim {
 
@@ -75,9 +74,7 @@ WmiBlock ReadBlock(const WmiReply& reply, ULONG dataOffset, ULONG dataSpace, boo
 
 }  // namespace
 
-bool WmiRegistered(PDEVICE_OBJECT provider) {
-    return Kernel::Current().io().wmi.registered.count(provider) != 0;
-}
+bool WmiRegistered(PDEVICE_OBJECT provider) { return Kernel::Current().io().wmi.registered.count(provider) != 0; }
 
 WmiReply SendWmiRequest(PDEVICE_OBJECT provider, UCHAR minor, PVOID dataPath, std::vector<UCHAR> buffer,
                         ULONG_PTR providerId) {
@@ -143,8 +140,8 @@ WmiBlock QueryWmiSingleInstance(PDEVICE_OBJECT provider, const GUID& guid, ULONG
 WmiBlock QueryWmiAllData(PDEVICE_OBJECT provider, const GUID& guid, ULONG dataSpace) {
     // The service offers room for the header, one instance's offset and
     // length, and the data behind it on an eight-byte boundary.
-    ULONG offset = static_cast<ULONG>((offsetof(WNODE_ALL_DATA, OffsetInstanceDataAndLength) +
-                                       sizeof(OFFSETINSTANCEDATAANDLENGTH) + 7) & ~size_t(7));
+    ULONG offset = static_cast<ULONG>(
+        (offsetof(WNODE_ALL_DATA, OffsetInstanceDataAndLength) + sizeof(OFFSETINSTANCEDATAANDLENGTH) + 7) & ~size_t(7));
     PWNODE_ALL_DATA wnode;
     std::vector<UCHAR> buffer = NewWnode(offset + dataSpace, guid, WNODE_FLAG_ALL_DATA, &wnode);
     std::memset(buffer.data() + offset, 0xCC, buffer.size() - offset);

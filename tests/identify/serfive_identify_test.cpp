@@ -38,8 +38,7 @@ sim::Ticks LastReadDone(const std::vector<sim::SerialRequestRecord>& requests) {
 }
 
 bool AnyWrite(const std::vector<sim::SerialRequestRecord>& requests) {
-    return std::any_of(requests.begin(), requests.end(),
-                       [](const auto& r) { return r.majorFunction == IRP_MJ_WRITE; });
+    return std::any_of(requests.begin(), requests.end(), [](const auto& r) { return r.majorFunction == IRP_MJ_WRITE; });
 }
 
 struct AnswerCase {
@@ -88,19 +87,18 @@ TEST_P(FiveByteAnswerTest, AnHAnywhereInTheAnswerIsAFiveByteMouse) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, FiveByteAnswerTest,
-    ::testing::Values(
-        AnswerCase{"H", "H", 1},
-        // Bit 7 is cleared before the scan.
-        AnswerCase{"HighH", "\xC8", 1},
-        // Bytes around the 'H' do not matter.
-        AnswerCase{"MH", "MH", 1}, AnswerCase{"HThenMore", "H\x01\x02x", 1},
-        // A mouse for serwheel, something else, nothing: refused at once.
-        AnswerCase{"MZD", "MZD", 0}, AnswerCase{"M3", "M3", 0}, AnswerCase{"Unrecognised", "xyz", 0},
-        AnswerCase{"Silence", "", 0},
-        // An answer that never stops: 255 bytes are read and scanned, the
-        // rest never looked at.
-        AnswerCase{"EndlessHAtTheLimit", Repeat('x', 254) + "H" + Repeat('x', 200), 1},
-        AnswerCase{"EndlessHBeyondTheLimit", Repeat('x', 255) + "H" + Repeat('x', 200), 0}),
+    ::testing::Values(AnswerCase{"H", "H", 1},
+                      // Bit 7 is cleared before the scan.
+                      AnswerCase{"HighH", "\xC8", 1},
+                      // Bytes around the 'H' do not matter.
+                      AnswerCase{"MH", "MH", 1}, AnswerCase{"HThenMore", "H\x01\x02x", 1},
+                      // A mouse for serwheel, something else, nothing: refused at once.
+                      AnswerCase{"MZD", "MZD", 0}, AnswerCase{"M3", "M3", 0}, AnswerCase{"Unrecognised", "xyz", 0},
+                      AnswerCase{"Silence", "", 0},
+                      // An answer that never stops: 255 bytes are read and scanned, the
+                      // rest never looked at.
+                      AnswerCase{"EndlessHAtTheLimit", Repeat('x', 254) + "H" + Repeat('x', 200), 1},
+                      AnswerCase{"EndlessHBeyondTheLimit", Repeat('x', 255) + "H" + Repeat('x', 200), 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- SelectProtocol with every modeled mouse
@@ -243,8 +241,8 @@ TEST_P(FiveByteSessionTest, IdentifiedThenReadAsTheUserMovedIt) {
         LONG x, y;
         USHORT flags;
     };
-    const Expected expected[] = {{5, -3, MOUSE_LEFT_BUTTON_DOWN}, {5, -3, 0}, {0, 0, MOUSE_LEFT_BUTTON_UP},
-                                 {0, 0, 0},                       {-2, 4, 0}, {-2, 4, 0}};
+    const Expected expected[] = {
+        {5, -3, MOUSE_LEFT_BUTTON_DOWN}, {5, -3, 0}, {0, 0, MOUSE_LEFT_BUTTON_UP}, {0, 0, 0}, {-2, 4, 0}, {-2, 4, 0}};
     const auto& got = device->mouseClass().Records();
     ASSERT_EQ(got.size(), std::size(expected));
     for (size_t i = 0; i < got.size(); ++i) {

@@ -1,9 +1,10 @@
 // WMI on the simulated kernel: the registration rules, and the WMI library
 // routing the service's requests to a provider's callbacks and wrapping the
 // answers in WNODEs, as seen by a provider and by the service.
+#include "sim/wmi.h"
+
 #include <cstring>
 
-#include "sim/wmi.h"
 #include "tests/support/lambda_device.h"
 #include "tests/support/sim_test.h"
 
@@ -66,14 +67,16 @@ class WmiLibraryTest : public LambdaStackTest {
                                          ULONG instanceCount, PULONG lengths, ULONG bufferAvail, PUCHAR buffer) {
         current->queries.push_back({guidIndex, instanceIndex, instanceCount, bufferAvail});
         ULONG needed = current->blockSize * instanceCount;
-        if (bufferAvail < needed) return WmiCompleteRequest(device, irp, STATUS_BUFFER_TOO_SMALL, needed, IO_NO_INCREMENT);
+        if (bufferAvail < needed)
+            return WmiCompleteRequest(device, irp, STATUS_BUFFER_TOO_SMALL, needed, IO_NO_INCREMENT);
         for (ULONG i = 0; i < instanceCount; i++) {
             // Each instance on an eight-byte boundary, as the library lays
             // them out.
             std::memset(buffer + i * ((current->blockSize + 7) & ~7u), 0x5A, current->blockSize);
             lengths[i] = current->blockSize;
         }
-        ULONG used = instanceCount == 0 ? 0 : (instanceCount - 1) * ((current->blockSize + 7) & ~7u) + current->blockSize;
+        ULONG used =
+            instanceCount == 0 ? 0 : (instanceCount - 1) * ((current->blockSize + 7) & ~7u) + current->blockSize;
         return WmiCompleteRequest(device, irp, STATUS_SUCCESS, used, IO_NO_INCREMENT);
     }
     static NTSTATUS NTAPI FunctionControl(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex,
@@ -146,8 +149,9 @@ TEST_F(WmiLibraryTest, ABufferTooSmallComesBackAsTheSizeTheWholeWnodeNeeds) {
     EXPECT_EQ(all.status, STATUS_SUCCESS);
     EXPECT_TRUE(all.tooSmall);
     // Two instances of 12 bytes behind room for two offsets and lengths.
-    size_t dataOffset = (offsetof(WNODE_ALL_DATA, OffsetInstanceDataAndLength) +
-                         2 * sizeof(OFFSETINSTANCEDATAANDLENGTH) + 7) & ~size_t(7);
+    size_t dataOffset =
+        (offsetof(WNODE_ALL_DATA, OffsetInstanceDataAndLength) + 2 * sizeof(OFFSETINSTANCEDATAANDLENGTH) + 7) &
+        ~size_t(7);
     EXPECT_EQ(all.sizeNeeded, dataOffset + 24);
 }
 
@@ -158,15 +162,22 @@ TEST_F(WmiLibraryTest, RequestsTheLibraryAnswersItselfAreLeftToTheDriverToComple
         NTSTATUS status;
     };
     const Case cases[] = {
-        {"a block it does not know", [&] { return sim::QueryWmiSingleInstance(upper->device(), kOtherGuid, 16).status; },
+        {"a block it does not know",
+         [&] { return sim::QueryWmiSingleInstance(upper->device(), kOtherGuid, 16).status; },
          STATUS_WMI_GUID_NOT_FOUND},
         {"an instance beyond the count",
          [&] { return sim::QueryWmiSingleInstance(upper->device(), kBlockGuid, 16, 2).status; },
          STATUS_WMI_INSTANCE_NOT_FOUND},
         {"a change without a set callback",
-         [&] { return sim::SetWmiSingleInstance(upper->device(), kBlockGuid, {1, 2, 3, 4}); }, STATUS_WMI_READ_ONLY},
+         [&] {
+             return sim::SetWmiSingleInstance(upper->device(), kBlockGuid, {1, 2, 3, 4});
+         },
+         STATUS_WMI_READ_ONLY},
         {"an item change without a set callback",
-         [&] { return sim::SetWmiSingleItem(upper->device(), kBlockGuid, 1, {1, 2, 3, 4}); }, STATUS_WMI_READ_ONLY},
+         [&] {
+             return sim::SetWmiSingleItem(upper->device(), kBlockGuid, 1, {1, 2, 3, 4});
+         },
+         STATUS_WMI_READ_ONLY},
         {"collection without a function-control callback",
          [&] { return sim::ControlWmiBlock(upper->device(), kBlockGuid, IRP_MN_ENABLE_COLLECTION); }, STATUS_SUCCESS},
         {"events without a function-control callback",
@@ -184,8 +195,8 @@ TEST_F(WmiLibraryTest, RequestsTheLibraryAnswersItselfAreLeftToTheDriverToComple
 
 TEST_F(WmiLibraryTest, EnableAndDisableReachTheFunctionControlCallback) {
     context_.WmiFunctionControl = FunctionControl;
-    for (UCHAR minor : {IRP_MN_ENABLE_EVENTS, IRP_MN_DISABLE_EVENTS, IRP_MN_ENABLE_COLLECTION,
-                        IRP_MN_DISABLE_COLLECTION}) {
+    for (UCHAR minor :
+         {IRP_MN_ENABLE_EVENTS, IRP_MN_DISABLE_EVENTS, IRP_MN_ENABLE_COLLECTION, IRP_MN_DISABLE_COLLECTION}) {
         EXPECT_EQ(sim::ControlWmiBlock(upper->device(), kBlockGuid, minor), STATUS_SUCCESS);
     }
     using C = std::pair<WMIENABLEDISABLECONTROL, BOOLEAN>;
@@ -195,12 +206,12 @@ TEST_F(WmiLibraryTest, EnableAndDisableReachTheFunctionControlCallback) {
 
 TEST_F(WmiLibraryTest, RequestsForAnotherProviderOrNotWmiAreForwardedUntouched) {
     GUID path = kBlockGuid;
-    sim::WmiReply forward = sim::SendWmiRequest(upper->device(), IRP_MN_QUERY_ALL_DATA, &path,
-                                                std::vector<UCHAR>(128, 0),
-                                                reinterpret_cast<ULONG_PTR>(lower->device()));
+    sim::WmiReply forward =
+        sim::SendWmiRequest(upper->device(), IRP_MN_QUERY_ALL_DATA, &path, std::vector<UCHAR>(128, 0),
+                            reinterpret_cast<ULONG_PTR>(lower->device()));
     EXPECT_EQ(forward.status, STATUS_NOT_SUPPORTED);
-    sim::WmiReply notWmi = sim::SendWmiRequest(upper->device(), IRP_MN_EXECUTE_METHOD + 1, &path,
-                                               std::vector<UCHAR>(128, 0));
+    sim::WmiReply notWmi =
+        sim::SendWmiRequest(upper->device(), IRP_MN_EXECUTE_METHOD + 1, &path, std::vector<UCHAR>(128, 0));
     EXPECT_EQ(notWmi.status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(dispositions, (std::vector<SYSCTL_IRP_DISPOSITION>{IrpForward, IrpNotWmi}));
     EXPECT_EQ(passedDown, 2);

@@ -1,10 +1,11 @@
 // The serial mouse device's WMI port-information block, queried the way the
 // WMI service queries it: through the device's system-control dispatch
 // routine and the WMI library.
+#include "serial_core/port_info_wmi.h"
+
 #include <cstring>
 #include <string>
 
-#include "serial_core/port_info_wmi.h"
 #include "sim/wmi.h"
 #include "tests/support/lambda_device.h"
 #include "tests/support/sim_test.h"
@@ -30,9 +31,9 @@ class PortInfoWmiTest : public SimTest {
         driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
         if (withExtension) {
             PVOID extension = nullptr;
-            ASSERT_EQ(IoAllocateDriverObjectExtension(driver, reinterpret_cast<PVOID>(1), sizeof(UNICODE_STRING),
-                                                      &extension),
-                      STATUS_SUCCESS);
+            ASSERT_EQ(
+                IoAllocateDriverObjectExtension(driver, reinterpret_cast<PVOID>(1), sizeof(UNICODE_STRING), &extension),
+                STATUS_SUCCESS);
             RtlInitUnicodeString(static_cast<PUNICODE_STRING>(extension), kServiceKeyPath);
         }
         ASSERT_EQ(IoCreateDevice(driver, sizeof(DeviceState), nullptr, FILE_DEVICE_SERIAL_MOUSE_PORT, 0, FALSE, &self),
@@ -151,11 +152,16 @@ TEST_F(PortInfoWmiTest, OnlyBlockZeroIsServedAndNoneCanBeChanged) {
         {"query of block 1", [&] { return sim::QueryWmiSingleInstance(self, kUnknownGuid, 20).status; },
          STATUS_WMI_GUID_NOT_FOUND},
         {"set block 0", [&] { return sim::SetWmiSingleInstance(self, PortInfoGuid, data); }, STATUS_WMI_READ_ONLY},
-        {"set block 1", [&] { return sim::SetWmiSingleInstance(self, kUnknownGuid, data); },
-         STATUS_WMI_GUID_NOT_FOUND},
-        {"set item of block 0", [&] { return sim::SetWmiSingleItem(self, PortInfoGuid, 3, {5, 0, 0, 0}); },
+        {"set block 1", [&] { return sim::SetWmiSingleInstance(self, kUnknownGuid, data); }, STATUS_WMI_GUID_NOT_FOUND},
+        {"set item of block 0",
+         [&] {
+             return sim::SetWmiSingleItem(self, PortInfoGuid, 3, {5, 0, 0, 0});
+         },
          STATUS_WMI_READ_ONLY},
-        {"set item of block 1", [&] { return sim::SetWmiSingleItem(self, kUnknownGuid, 3, {5, 0, 0, 0}); },
+        {"set item of block 1",
+         [&] {
+             return sim::SetWmiSingleItem(self, kUnknownGuid, 3, {5, 0, 0, 0});
+         },
          STATUS_WMI_GUID_NOT_FOUND},
     };
     for (const Case& c : cases) {
@@ -202,8 +208,8 @@ TEST_F(PortInfoWmiTest, RequestsThatAreNotTheDevicesGoDownUnchanged) {
 
 TEST_F(PortInfoWmiTest, EnableAndDisableSucceedWithNothingToSwitch) {
     Build(true);
-    for (UCHAR minor : {IRP_MN_ENABLE_COLLECTION, IRP_MN_DISABLE_COLLECTION, IRP_MN_ENABLE_EVENTS,
-                        IRP_MN_DISABLE_EVENTS}) {
+    for (UCHAR minor :
+         {IRP_MN_ENABLE_COLLECTION, IRP_MN_DISABLE_COLLECTION, IRP_MN_ENABLE_EVENTS, IRP_MN_DISABLE_EVENTS}) {
         EXPECT_EQ(sim::ControlWmiBlock(self, PortInfoGuid, minor), STATUS_SUCCESS);
     }
     EXPECT_TRUE(passedDown.empty());

@@ -57,8 +57,7 @@ struct WmiBlock {
     std::vector<UCHAR> data;       // the instance data the WNODE reports
     std::vector<UCHAR> dataSpace;  // the whole room offered, after the reply
 };
-WmiBlock QueryWmiSingleInstance(PDEVICE_OBJECT provider, const GUID& guid, ULONG dataSpace,
-                                ULONG instanceIndex = 0);
+WmiBlock QueryWmiSingleInstance(PDEVICE_OBJECT provider, const GUID& guid, ULONG dataSpace, ULONG instanceIndex = 0);
 WmiBlock QueryWmiAllData(PDEVICE_OBJECT provider, const GUID& guid, ULONG dataSpace);
 
 // IRP_MN_CHANGE_SINGLE_INSTANCE and IRP_MN_CHANGE_SINGLE_ITEM with `data`.
