@@ -81,6 +81,13 @@ WmiReply SendWmiRequest(PDEVICE_OBJECT provider, UCHAR minor, PVOID dataPath, st
     Kernel& kernel = Kernel::Current();
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) kernel.Fail(rule::kIrqlNotLess, "a WMI request sent above PASSIVE_LEVEL");
     WmiReply reply;
+    // The service sends requests only to registered providers; for any other
+    // device it knows no such block.
+    if (!WmiRegistered(provider)) {
+        reply.status = STATUS_WMI_GUID_NOT_FOUND;
+        reply.buffer = std::move(buffer);
+        return reply;
+    }
     PDEVICE_OBJECT top = TopOfStack(provider);
     PIRP irp = kernel.io().AllocateIrp(top->StackSize, true);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

@@ -228,6 +228,9 @@ TEST_F(WmiLibraryTest, RegisteringTwiceIsReported) {
 TEST_F(WmiLibraryTest, DeregisteringTwiceIsReported) {
     EXPECT_EQ(IoWMIRegistrationControl(upper->device(), WMIREG_ACTION_DEREGISTER), STATUS_SUCCESS);
     EXPECT_FALSE(sim::WmiRegistered(upper->device()));
+    // The service no longer asks a deregistered provider.
+    EXPECT_EQ(sim::QueryWmiSingleInstance(upper->device(), kBlockGuid, 12).status, STATUS_WMI_GUID_NOT_FOUND);
+    EXPECT_TRUE(dispositions.empty());
     ExpectBugCheck(sim::rule::kWmiNotRegistered,
                    [&] { IoWMIRegistrationControl(upper->device(), WMIREG_ACTION_DEREGISTER); });
 }

@@ -24,7 +24,8 @@ struct WmiReply {
 
 // Sends IRP_MJ_SYSTEM_CONTROL `minor` with `buffer` as Parameters.WMI.Buffer
 // and waits for it. The request goes to the top of the provider's stack and
-// names the provider unless `providerId` names another.
+// names the provider unless `providerId` names another. A device that is not
+// registered gets no request: STATUS_WMI_GUID_NOT_FOUND.
 WmiReply SendWmiRequest(PDEVICE_OBJECT provider, UCHAR minor, PVOID dataPath, std::vector<UCHAR> buffer,
                         ULONG_PTR providerId = 0);
 
