@@ -9,9 +9,9 @@ WMIGUIDREGINFO PortInfoGuidList[1] = {
 
 namespace {
 
-// The driver object extension that holds the service key path is allocated
-// under this client identification.
-#define SERVICE_KEY_PATH_EXTENSION_ID ((PVOID)1)
+// Client identification address of the driver object extension that holds
+// the service key path (a UNICODE_STRING), as driver entry allocates it.
+#define SERVICE_KEY_PATH_CLIENT_ID ((PVOID)1)
 
 // What kind of pointing device the identified mouse is: the BallPoint is a
 // track ball; every other serial mouse, and a device not yet identified, a
@@ -63,7 +63,7 @@ extern "C" PAGEABLE_ROUTINE NTSTATUS NTAPI PortInfoQueryRegInfo(PDEVICE_OBJECT D
     DeviceState* device = static_cast<DeviceState*>(DeviceObject->DeviceExtension);
     // Instances are named after the physical device.
     *RegFlags = WMIREG_FLAG_INSTANCE_PDO;
-    PVOID serviceKeyPath = IoGetDriverObjectExtension(DeviceObject->DriverObject, SERVICE_KEY_PATH_EXTENSION_ID);
+    PVOID serviceKeyPath = IoGetDriverObjectExtension(DeviceObject->DriverObject, SERVICE_KEY_PATH_CLIENT_ID);
     if (serviceKeyPath != nullptr) *RegistryPath = static_cast<PUNICODE_STRING>(serviceKeyPath);
     *Pdo = device->PhysicalDevice;
     return STATUS_SUCCESS;
