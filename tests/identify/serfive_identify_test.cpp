@@ -24,7 +24,7 @@ const sim::Ticks kByteGap = Milliseconds(15) / 2;
 // last up to one tick longer than asked.
 const sim::Ticks kClockSlack = Milliseconds(16) * 8;
 // Time the last steps take after the last read, when nothing is waited for.
-const sim::Ticks kNoWait = Milliseconds(16);
+const sim::Ticks kNoWait = Milliseconds(1);
 
 std::string Repeat(char c, size_t n) { return std::string(n, c); }
 
