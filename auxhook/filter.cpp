@@ -170,13 +170,15 @@ PAGEABLE_ROUTINE NTSTATUS NTAPI FilterPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         filter->SurpriseRemoved = TRUE;
         return FilterPassThrough(DeviceObject, Irp);
     case IRP_MN_REMOVE_DEVICE: {
+        // The removal goes down to the bus driver first; what it returned is
+        // the request's status as the PnP manager sees it.
         filter->RemovePending = TRUE;
         PDEVICE_OBJECT lower = filter->LowerDevice;
         IoSkipCurrentIrpStackLocation(Irp);
-        IoCallDriver(lower, Irp);
+        NTSTATUS status = IoCallDriver(lower, Irp);
         IoDetachDevice(lower);
         IoDeleteDevice(DeviceObject);
-        return STATUS_SUCCESS;
+        return status;
     }
     default:
         return FilterPassThrough(DeviceObject, Irp);

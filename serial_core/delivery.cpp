@@ -46,7 +46,18 @@ extern "C" RESIDENT_ROUTINE NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceO
     NTSTATUS status = Irp->IoStatus.Status;
     BOOLEAN terminal = IsTerminalReadStatus(status);
 
-    // Hand-over first: if the read loop is still inside IoCallDriver for this
+    // The byte is decoded, delivered and the record cleared before the next
+    // read is handed over: the next read reuses ReadBuffer, and its
+    // completion works on Report and DecoderState, possibly on another
+    // processor the moment the hand-over lets the loop go on. A read that
+    // brought no byte decodes nothing.
+    if (!terminal && status == STATUS_SUCCESS && Irp->IoStatus.Information != 0 &&
+        device->Decoder(device, &device->Report, &device->DecoderState, device->ReadBuffer)) {
+        AddButtonTransitions(device);
+        DeliverReport(device);
+    }
+
+    // Hand-over: if the read loop is still inside IoCallDriver for this
     // read, it issues the next read (or, for a read that ended reading, gives
     // back the reading acquisition of the remove lock) when the call returns.
     // The value written tells the loop which of the two it is, in the same
@@ -62,12 +73,6 @@ extern "C" RESIDENT_ROUTINE NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceO
         // device after the lock may let removal delete it.
         if (issueNextRead) IoReleaseRemoveLockEx(&device->RemoveLock, device->ReadRequest, sizeof(IO_REMOVE_LOCK));
         return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-
-    if (status == STATUS_SUCCESS && Irp->IoStatus.Information != 0 &&
-        device->Decoder(device, &device->Report, &device->DecoderState, device->ReadBuffer)) {
-        AddButtonTransitions(device);
-        DeliverReport(device);
     }
 
     if (issueNextRead) ReadLoop(device);

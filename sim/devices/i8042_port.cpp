@@ -206,8 +206,12 @@ void I8042PortModel::FinishReset() {
 }
 
 void I8042PortModel::Interrupt(UCHAR byte) {
-    KIRQL old;
-    KeRaiseIrql(kMouseIrql, &old);
+    kernel_.RequestInterrupt(kMouseIrql, [this, alive = alive_, byte] {
+        if (*alive) ServiceInterrupt(byte);
+    });
+}
+
+void I8042PortModel::ServiceInterrupt(UCHAR byte) {
     ++bytesSeen_;
     BOOLEAN proceed = TRUE;
     UCHAR received = byte;
@@ -225,7 +229,6 @@ void I8042PortModel::Interrupt(UCHAR byte) {
     written.swap(writtenByHook_);
     for (const PortEvent& event : written) Record(event);
     if (proceed) Process(byte);
-    KeLowerIrql(old);
 }
 
 void I8042PortModel::Process(UCHAR byte) {

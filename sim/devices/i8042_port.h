@@ -53,7 +53,8 @@ class I8042PortModel {
 
     PDEVICE_OBJECT Device() const { return device_; }
     void Attach(Ps2Device* device) { mouse_ = device; }
-    // The mouse sends a byte; the interrupt service routine runs.
+    // The mouse sends a byte; the interrupt service routine runs on the
+    // interrupt context at the mouse's IRQL.
     void Interrupt(UCHAR byte);
 
     // Where the reset sequence stands and what it settled on.
@@ -75,6 +76,7 @@ class I8042PortModel {
   private:
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
     static VOID NTAPI IsrWritePort(PVOID context, UCHAR value);
+    void ServiceInterrupt(UCHAR byte);
     static VOID NTAPI QueueMousePacket(PVOID context);
     NTSTATUS HandlePnp(PIRP irp);
     NTSTATUS HandleInternal(PIRP irp);

@@ -20,7 +20,7 @@ MouseClassModel::MouseClassModel() : kernel_(Kernel::Current()) {
 
 MouseClassModel::~MouseClassModel() {
     if (lower_ != nullptr) IoDetachDevice(lower_);
-    IoDeleteDevice(device_);
+    if (device_ != nullptr) IoDeleteDevice(device_);
     kernel_.UnloadDriver(driver_);
 }
 
@@ -50,8 +50,12 @@ NTSTATUS NTAPI MouseClassModel::Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(lower, Irp);
     if (removal) {
+        // As the class driver does: after passing the removal down it leaves
+        // the stack and deletes its device.
         IoDetachDevice(lower);
         model->lower_ = nullptr;
+        IoDeleteDevice(model->device_);
+        model->device_ = nullptr;
     }
     return status;
 }
@@ -70,8 +74,13 @@ NTSTATUS MouseClassModel::SendDown(UCHAR major, ULONG code, PVOID buffer, ULONG 
                    ? IoBuildDeviceIoControlRequest(code, lower_, buffer, length, nullptr, 0, TRUE, &event, &iosb)
                    : IoBuildSynchronousFsdRequest(major, lower_, nullptr, 0, nullptr, &event, &iosb);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    if (IoCallDriver(lower_, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    return iosb.Status;
+    // The returned status is the request's, unless it pended.
+    NTSTATUS status = IoCallDriver(lower_, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb.Status;
+    }
+    return status;
 }
 
 NTSTATUS MouseClassModel::Connect() {

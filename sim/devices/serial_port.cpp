@@ -89,7 +89,7 @@ NTSTATUS SerialPortModel::Complete(PIRP irp, NTSTATUS status, ULONG_PTR informat
     return status;
 }
 
-bool SerialPortModel::InjectedFailure(PIRP irp, NTSTATUS* status) {
+bool SerialPortModel::InjectedFailure(PIRP irp, NTSTATUS* status, Ticks* pendFor) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     bool control =
         stack->MajorFunction == IRP_MJ_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -97,6 +97,7 @@ bool SerialPortModel::InjectedFailure(PIRP irp, NTSTATUS* status) {
         if (rule->majorFunction != stack->MajorFunction) continue;
         if (control && rule->ioControlCode != stack->Parameters.DeviceIoControl.IoControlCode) continue;
         *status = rule->status;
+        *pendFor = rule->pendFor;
         if (rule->count > 0 && --rule->count == 0) failRules_.erase(rule);
         return true;
     }
@@ -107,11 +108,12 @@ void SerialPortModel::FailReads(int count, NTSTATUS status) {
     failRules_.erase(std::remove_if(failRules_.begin(), failRules_.end(),
                                     [](const FailRule& r) { return r.majorFunction == IRP_MJ_READ; }),
                      failRules_.end());
-    if (count != 0) failRules_.push_back({IRP_MJ_READ, 0, status, count});
+    if (count != 0) failRules_.push_back({IRP_MJ_READ, 0, status, count, 0});
 }
 
-void SerialPortModel::FailRequests(UCHAR majorFunction, ULONG ioControlCode, NTSTATUS status, int count) {
-    if (count != 0) failRules_.push_back({majorFunction, ioControlCode, status, count});
+void SerialPortModel::FailRequests(UCHAR majorFunction, ULONG ioControlCode, NTSTATUS status, int count,
+                                   Ticks pendFor) {
+    if (count != 0) failRules_.push_back({majorFunction, ioControlCode, status, count, pendFor});
 }
 
 // ---------------------------------------------------------------- holding and cancelling
@@ -195,7 +197,14 @@ NTSTATUS NTAPI SerialPortModel::Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     port->Record(Irp);
     if (stack->MajorFunction == IRP_MJ_READ) port->readsServed_++;
     NTSTATUS injected = STATUS_SUCCESS;
-    if (port->InjectedFailure(Irp, &injected)) return port->Complete(Irp, injected, 0);
+    Ticks pendFor = 0;
+    if (port->InjectedFailure(Irp, &injected, &pendFor)) {
+        if (pendFor <= 0) return port->Complete(Irp, injected, 0);
+        IoMarkIrpPending(Irp);
+        port->scheduled_.push_back(
+            port->kernel_.ScheduleAfter(pendFor, [port, Irp, injected] { port->Complete(Irp, injected, 0); }));
+        return STATUS_PENDING;
+    }
     switch (stack->MajorFunction) {
         case IRP_MJ_READ:
             return port->DispatchRead(Irp);
@@ -509,8 +518,29 @@ void SerialPortModel::CompleteWait(ULONG events) {
 // ---------------------------------------------------------------- reads
 
 NTSTATUS SerialPortModel::DispatchRead(PIRP irp) {
-    return QueueTransfer(irp, IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length, reads_,
-                         &SerialPortModel::StartRead);
+    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    // With no read ahead of it, a read that the receive buffer (or the
+    // timeouts' return-at-once rules) can satisfy completes inside the call
+    // with its own status, as the serial driver completes it; any other read
+    // is marked pending and queued.
+    if (reads_.empty() && length != 0) {
+        const ULONG interval = timeouts_.ReadIntervalTimeout;
+        const ULONG multiplier = timeouts_.ReadTotalTimeoutMultiplier;
+        const ULONG constant = timeouts_.ReadTotalTimeoutConstant;
+        bool atOnce = interval == MAXULONG && multiplier == 0 && constant == 0;
+        bool firstByte = interval == MAXULONG && multiplier == MAXULONG && constant != 0 && constant != MAXULONG;
+        bool enough = receiveBuffer_.size() >= length || ((atOnce || firstByte) && !receiveBuffer_.empty());
+        if (enough || atOnce) {
+            auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+            ULONG done = 0;
+            while (done < length && !receiveBuffer_.empty()) {
+                buffer[done++] = receiveBuffer_.front();
+                receiveBuffer_.pop_front();
+            }
+            return Complete(irp, STATUS_SUCCESS, done);
+        }
+    }
+    return QueueTransfer(irp, length, reads_, &SerialPortModel::StartRead);
 }
 
 // Reads and writes wait in their queues, one in progress at a time; an empty
@@ -555,10 +585,10 @@ void SerialPortModel::StartRead() {
     LONGLONG totalMs = firstByte ? constant
                                  : static_cast<LONGLONG>(multiplier) * head.length + static_cast<LONGLONG>(constant);
     if (totalMs != 0) {
-        head.totalTimer = kernel_.ScheduleAfter(Milliseconds(totalMs), [this, irp] { ReadTimedOut(irp); });
+        head.totalTimer = kernel_.ScheduleOnClockTick(Milliseconds(totalMs), [this, irp] { ReadTimedOut(irp); });
     }
     if (!firstByte && interval != 0 && head.done > 0) {
-        head.intervalTimer = kernel_.ScheduleAfter(Milliseconds(interval), [this, irp] { ReadTimedOut(irp); });
+        head.intervalTimer = kernel_.ScheduleOnClockTick(Milliseconds(interval), [this, irp] { ReadTimedOut(irp); });
     }
 }
 
@@ -578,7 +608,7 @@ void SerialPortModel::ServeReads() {
     if (interval != 0) {
         if (head.intervalTimer != 0) kernel_.CancelEvent(head.intervalTimer);
         PIRP irp = head.irp;
-        head.intervalTimer = kernel_.ScheduleAfter(Milliseconds(interval), [this, irp] { ReadTimedOut(irp); });
+        head.intervalTimer = kernel_.ScheduleOnClockTick(Milliseconds(interval), [this, irp] { ReadTimedOut(irp); });
     }
 }
 
@@ -632,7 +662,7 @@ void SerialPortModel::StartWrite() {
     LONGLONG totalMs = static_cast<LONGLONG>(timeouts_.WriteTotalTimeoutMultiplier) * head.length +
                        timeouts_.WriteTotalTimeoutConstant;
     if (totalMs != 0) {
-        head.totalTimer = kernel_.ScheduleAfter(Milliseconds(totalMs), [this, irp] {
+        head.totalTimer = kernel_.ScheduleOnClockTick(Milliseconds(totalMs), [this, irp] {
             if (!writes_.empty() && writes_.front().irp == irp) {
                 writes_.front().totalTimer = 0;
                 FinishWrite(STATUS_TIMEOUT);

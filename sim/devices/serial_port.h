@@ -96,7 +96,9 @@ class SerialPortModel {
     // control, this code) complete at once with `status`; count -1: all of
     // them from now on. Device control and internal device control are told
     // apart by the major function, as the port tells them apart.
-    void FailRequests(UCHAR majorFunction, ULONG ioControlCode, NTSTATUS status, int count = 1);
+    // With `pendFor` above 0 each such request pends first and fails that
+    // much later, as a port that must wait for its hardware does.
+    void FailRequests(UCHAR majorFunction, ULONG ioControlCode, NTSTATUS status, int count = 1, Ticks pendFor = 0);
     // Refuse IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS and _RESTORE_SETTINGS, as a
     // serial driver without them does (STATUS_INVALID_PARAMETER).
     void RefuseInternalSettings(bool refuse) { refuseInternalSettings_ = refuse; }
@@ -125,6 +127,7 @@ class SerialPortModel {
         ULONG ioControlCode;
         NTSTATUS status;
         int count;
+        Ticks pendFor;
     };
 
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -146,7 +149,7 @@ class SerialPortModel {
     bool Release(PIRP irp);
     void CancelTimers(Transfer& transfer);
     void Record(PIRP irp);
-    bool InjectedFailure(PIRP irp, NTSTATUS* status);
+    bool InjectedFailure(PIRP irp, NTSTATUS* status, Ticks* pendFor);
 
     // Reads: start the head read's timers, serve it from the buffer, time out.
     void StartRead();

@@ -1,5 +1,6 @@
 // The dispatcher's routines: IRQL, interlocked operations, spin locks,
 // events, timers, DPCs and waits, on the virtual clock.
+#include <set>
 #include <sstream>
 
 #include "kernel_internal.h"
@@ -25,12 +26,45 @@ std::map<const KTIMER*, uint64_t>& TimerEvents() {
     return events;
 }
 
+// DPCs queued and not yet run, by address.
+std::set<const KDPC*>& QueuedDpcs() {
+    static std::set<const KDPC*> dpcs;
+    return dpcs;
+}
+
+template <typename T, typename Container>
+const T* FirstIn(const Container& objects, const void* begin, size_t bytes) {
+    auto* first = static_cast<const unsigned char*>(begin);
+    for (const auto& entry : objects) {
+        const T* object = entry;
+        auto* p = reinterpret_cast<const unsigned char*>(object);
+        if (p + sizeof(T) > first && p < first + bytes) return object;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 namespace sim {
 
 void ResetDispatcherState() {
     TimerEvents().clear();
+    QueuedDpcs().clear();
+}
+
+const KTIMER* SetTimerIn(const void* begin, size_t bytes) {
+    std::vector<const KTIMER*> timers = SetTimers();
+    return FirstIn<KTIMER>(timers, begin, bytes);
+}
+
+const KDPC* QueuedDpcIn(const void* begin, size_t bytes) {
+    return FirstIn<KDPC>(QueuedDpcs(), begin, bytes);
+}
+
+std::vector<const KTIMER*> SetTimers() {
+    std::vector<const KTIMER*> timers;
+    for (auto& [timer, handle] : TimerEvents()) timers.push_back(timer);
+    return timers;
 }
 
 }  // namespace sim
@@ -62,6 +96,9 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
                                "KfLowerIrql to " + std::to_string(NewIrql) + " from lower IRQL " + std::to_string(self->irql));
     }
     self->irql = NewIrql;
+    // The processor's DPCs run as soon as its IRQL drops below
+    // DISPATCH_LEVEL, as a software interrupt does.
+    Sched().DeliverPendingDpcs();
     sim::Point("KfLowerIrql");
 }
 
@@ -110,6 +147,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+    sim::CheckIrql("KeAcquireSpinLock", DISPATCH_LEVEL);
     *OldIrql = KfRaiseIrql(DISPATCH_LEVEL);
     SimThread* self = Sched().Current();
     while (*SpinLock != 0) {
@@ -125,6 +163,13 @@ VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     SimThread* self = Sched().Current();
     if (*SpinLock != reinterpret_cast<ULONG_PTR>(self)) {
         Kernel::Current().Fail(sim::rule::kSpinLockNotHeld, "KeReleaseSpinLock by a thread that does not hold it");
+    }
+    // A spin lock is held at DISPATCH_LEVEL and released to the IRQL its
+    // acquisition returned, never above DISPATCH_LEVEL.
+    if (self->irql != DISPATCH_LEVEL || NewIrql > DISPATCH_LEVEL) {
+        Kernel::Current().Fail(sim::rule::kSpinLockReleaseIrql,
+                               "KeReleaseSpinLock at IRQL " + std::to_string(self->irql) + " to IRQL " +
+                                   std::to_string(NewIrql) + " (held at DISPATCH_LEVEL, released to it or below)");
     }
     *SpinLock = 0;
     KfLowerIrql(NewIrql);
@@ -142,6 +187,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     sim::Point("KeSetEvent");
+    sim::CheckIrql("KeSetEvent", DISPATCH_LEVEL);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     Sched().Signal(&Event->Header);
@@ -150,11 +196,13 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
     sim::Point("KeClearEvent");
+    sim::CheckIrql("KeClearEvent", DISPATCH_LEVEL);
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
     sim::Point("KeResetEvent");
+    sim::CheckIrql("KeResetEvent", DISPATCH_LEVEL);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return previous;
@@ -179,7 +227,9 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
     Dpc->Number = 1;
     Dpc->SystemArgument1 = SystemArgument1;
     Dpc->SystemArgument2 = SystemArgument2;
-    Sched().QueueDpc([Dpc] {
+    QueuedDpcs().insert(Dpc);
+    Sched().InsertDpc([Dpc] {
+        QueuedDpcs().erase(Dpc);
         Dpc->Number = 0;
         Dpc->DeferredRoutine(Dpc, Dpc->DeferredContext, Dpc->SystemArgument1, Dpc->SystemArgument2);
     });
@@ -202,6 +252,7 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
     sim::Point("KeCancelTimer");
+    sim::CheckIrql("KeCancelTimer", DISPATCH_LEVEL);
     auto it = TimerEvents().find(Timer);
     if (it == TimerEvents().end()) return FALSE;
     Sched().CancelTimedEvent(it->second);
@@ -211,11 +262,13 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
 }
 
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    sim::CheckIrql("KeSetTimer", DISPATCH_LEVEL);
     BOOLEAN wasSet = KeCancelTimer(Timer);
     sim::Point("KeSetTimer");
     sim::Scheduler& sched = Sched();
     // Negative: relative to now. Positive: absolute on the virtual clock.
-    sim::Ticks due = DueTime.QuadPart < 0 ? sched.Now() - DueTime.QuadPart : DueTime.QuadPart;
+    // Either way it expires at the first clock tick at or after that time.
+    sim::Ticks due = sched.TickAtOrAfter(DueTime.QuadPart < 0 ? sched.Now() - DueTime.QuadPart : DueTime.QuadPart);
     Timer->Header.SignalState = 0;
     Timer->Header.Inserted = TRUE;
     Timer->DueTime.QuadPart = due;
@@ -226,9 +279,14 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
         Timer->Header.Inserted = FALSE;
         Timer->Header.SignalState = 1;
         sched.SignalLocked(&Timer->Header);
-        if (Timer->Dpc != nullptr) {
+        // A DPC still queued is not queued twice.
+        if (Timer->Dpc != nullptr && Timer->Dpc->Number == 0) {
             PKDPC dpc = Timer->Dpc;
+            dpc->Number = 1;
+            QueuedDpcs().insert(dpc);
             sched.QueueDpcLocked([dpc] {
+                QueuedDpcs().erase(dpc);
+                dpc->Number = 0;
                 dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
             });
         }
@@ -265,6 +323,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     sim::Ticks deadline = -1;
     if (Timeout != nullptr) {
         deadline = Timeout->QuadPart < 0 ? sched.Now() - Timeout->QuadPart : Timeout->QuadPart;
+        // A timeout ends on a clock tick.
+        if (deadline > sched.Now()) deadline = sched.TickAtOrAfter(deadline);
     }
     const char* kind = header->Type >= SIM_OBJECT_TIMER_NOTIFICATION ? "timer" : "event";
     return sched.WaitOn(header, deadline, Describe(Object, kind));
@@ -277,16 +337,30 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
         Kernel::Current().Fail(sim::rule::kWaitAboveApcLevel, "KeDelayExecutionThread above APC_LEVEL");
     }
     sim::Ticks deadline = Interval->QuadPart < 0 ? sched.Now() - Interval->QuadPart : Interval->QuadPart;
+    // A delay lasts at least until the clock tick at or after its end.
+    if (deadline > sched.Now()) deadline = sched.TickAtOrAfter(deadline);
     NTSTATUS status = sched.WaitOn(nullptr, deadline, "a delay");
     return status == STATUS_TIMEOUT ? STATUS_SUCCESS : status;
 }
 
+// Interrupt time, system time and the tick count are kept by the clock
+// interrupt: they move once per clock tick.
+
 ULONGLONG NTAPI KeQueryInterruptTime(VOID) {
-    return static_cast<ULONGLONG>(Sched().Now());
+    return static_cast<ULONGLONG>(Sched().LastTick());
 }
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-    CurrentTime->QuadPart = Sched().Now();
+    CurrentTime->QuadPart = sim::kSystemTimeAtBoot + Sched().LastTick();
+}
+
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
+    sim::Scheduler& sched = Sched();
+    CurrentCount->QuadPart = sched.ClockTick() > 0 ? sched.LastTick() / sched.ClockTick() : sched.Now();
+}
+
+ULONG NTAPI KeQueryTimeIncrement(VOID) {
+    return static_cast<ULONG>(Sched().ClockTick());
 }
 
 }  // extern "C"

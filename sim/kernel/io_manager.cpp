@@ -39,6 +39,14 @@ IoManager::~IoManager() {
     for (PIRP irp : irpQuarantine_) std::free(irp);
     for (PDRIVER_OBJECT d : drivers_) delete reinterpret_cast<DriverObjectBlock*>(d);
     for (PDEVICE_OBJECT d : deletePending_) std::free(d);
+    for (PDEVICE_OBJECT d : devices_) std::free(d);
+    for (auto& [item, record] : workItems_) std::free(item);
+    for (auto& [entry, size] : errorLogEntries_) std::free(entry);
+}
+
+std::wstring IoManager::DriverName(PDRIVER_OBJECT driver) const {
+    if (driver == nullptr || drivers_.count(driver) == 0) return L"(unloaded driver)";
+    return reinterpret_cast<DriverObjectBlock*>(driver)->name;
 }
 
 // ---------------------------------------------------------------- drivers
@@ -92,7 +100,14 @@ PVOID IoManager::GetDriverExtension(PDRIVER_OBJECT driver, PVOID id) {
 // ---------------------------------------------------------------- devices
 
 void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
+    if (devices_.count(device) == 0) {
+        kernel_.Fail(rule::kObjectMisuse, deletePending_.count(device) != 0
+                                              ? "IoDeleteDevice of a device already deleted"
+                                              : "IoDeleteDevice of an address that is not a device object");
+    }
     WmiDeviceDeleted(device);
+    CheckFreedMemory(device, device->Size, "IoDeleteDevice");
+    devices_.erase(device);
     PDRIVER_OBJECT driver = device->DriverObject;
     if (driver != nullptr) {
         for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {
@@ -104,6 +119,8 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
     }
     powerStates.erase({device, DevicePowerState});
     powerStates.erase({device, SystemPowerState});
+    auto slot = powerSlots_.find(device);
+    if (slot != powerSlots_.end() && slot->second->active == nullptr) powerSlots_.erase(slot);
     // Remove locks inside the extension die with it.
     auto* begin = static_cast<unsigned char*>(device->DeviceExtension);
     auto* end = begin + device->Size - sizeof(DEVICE_OBJECT);
@@ -114,18 +131,36 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
     // A device that another is still attached to stays in memory until that
     // one detaches: a driver above detaches from its lower device after
     // passing a removal down, when the lower driver has already deleted it.
-    if (device->AttachedDevice != nullptr) {
-        deletePending_.insert(device);
-        return;
+    // A referenced device stays until its last dereference.
+    deletePending_.insert(device);
+    ReleaseDeletedDevice(device);
+}
+
+bool IoManager::DeviceHolds(const void* p) const {
+    auto* address = static_cast<const unsigned char*>(p);
+    for (const auto* set : {&devices_, &deletePending_}) {
+        for (PDEVICE_OBJECT d : *set) {
+            auto* begin = reinterpret_cast<const unsigned char*>(d);
+            if (address >= begin && address < begin + d->Size) return true;
+        }
     }
+    return false;
+}
+
+void IoManager::ReleaseDeletedDevice(PDEVICE_OBJECT device) {
+    if (deletePending_.count(device) == 0) return;
+    if (device->AttachedDevice != nullptr || device->ReferenceCount > 0) return;
+    deletePending_.erase(device);
     std::memset(device, 0xDD, device->Size);
     std::free(device);
 }
 
 void IoManager::Detached(PDEVICE_OBJECT device) {
-    if (deletePending_.erase(device) == 0) return;
-    std::memset(device, 0xDD, device->Size);
-    std::free(device);
+    ReleaseDeletedDevice(device);
+}
+
+void IoManager::Dereferenced(PDEVICE_OBJECT device) {
+    ReleaseDeletedDevice(device);
 }
 
 // ---------------------------------------------------------------- IRPs
@@ -152,8 +187,69 @@ void IoManager::Renew(PIRP irp, IrpRecord& record) {
     record.state = IrpRecord::State::Idle;
     record.generation = nextGeneration_++;
     record.locations.assign(static_cast<size_t>(irp->StackCount) + 2, 0);
-    record.startNextPowerCalls = 0;
-    record.powerDispatches = 0;
+    record.startNextPowerCalls.clear();
+    record.pnpBottom = nullptr;
+    record.reachedBottom = false;
+    record.unhandledPnp = false;
+    record.pnpRemove = false;
+}
+
+void IoManager::WaitPowerIdle(PDEVICE_OBJECT device) {
+    auto& slot = powerSlots_[device];
+    if (!slot) {
+        slot = std::make_unique<PowerSlot>();
+        KeInitializeEvent(&slot->idle, NotificationEvent, TRUE);
+    }
+    while (slot->active != nullptr) KeWaitForSingleObject(&slot->idle, Executive, KernelMode, FALSE, nullptr);
+}
+
+void IoManager::PowerIrpSent(PDEVICE_OBJECT device, PIRP irp) {
+    WaitPowerIdle(device);
+    PowerSlot& slot = *powerSlots_[device];
+    slot.active = irp;
+    KeClearEvent(&slot.idle);
+}
+
+void IoManager::PowerIrpStarted(PDEVICE_OBJECT device) {
+    auto it = powerSlots_.find(device);
+    if (it == powerSlots_.end() || it->second->active == nullptr) return;
+    it->second->active = nullptr;
+    KeSetEvent(&it->second->idle, IO_NO_INCREMENT, FALSE);
+}
+
+void IoManager::PowerIrpCompleted(PIRP irp) {
+    for (auto& [device, slot] : powerSlots_) {
+        if (slot->active == irp) {
+            slot->active = nullptr;
+            KeSetEvent(&slot->idle, IO_NO_INCREMENT, FALSE);
+        }
+    }
+}
+
+size_t IoManager::ThreadIrpsInUse() const {
+    size_t n = 0;
+    for (auto& [irp, record] : irps_) n += record.builtByIoManager ? 1 : 0;
+    return n;
+}
+
+void IoManager::PopFrame(DispatchFrame* frame) {
+    for (auto it = frames_.begin(); it != frames_.end(); ++it) {
+        if (*it == frame) {
+            frames_.erase(it);
+            return;
+        }
+    }
+}
+
+void IoManager::PassedLocation(PIRP irp, uint64_t generation, int location, bool marked, bool markedBelow) {
+    for (DispatchFrame* frame : frames_) {
+        if (frame->irp == irp && frame->generation == generation && frame->location == location) {
+            frame->passed = true;
+            frame->markedWhenPassed = marked;
+            frame->markedBelowWhenPassed = markedBelow;
+            frame->statusWhenPassed = irp->IoStatus.Status;
+        }
+    }
 }
 
 IrpRecord* IoManager::Find(PIRP irp) {
@@ -187,15 +283,32 @@ void IoManager::FinalCompletion(PIRP irp, IrpRecord& record) {
                      "IRP " + Hex(irp) + " was allocated by a driver and its completion reached the I/O manager");
     }
     record.state = IrpRecord::State::Completed;
-    if (record.callerOutput != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
+    if (record.pnpRemove && !record.reachedBottom) {
+        kernel_.Fail(rule::kPnpRemoveNotPassedDown,
+                     "IRP_MN_REMOVE_DEVICE completed without reaching the bus driver's physical device");
+    }
+    if (record.unhandledPnp && irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        kernel_.Fail(rule::kPnpUnhandledStatusChanged,
+                     "a Plug and Play request with a minor code no driver handles completed with " +
+                         FormatStatus(irp->IoStatus.Status) + " instead of the STATUS_NOT_SUPPORTED it came with");
+    }
+    // Buffered output goes back for every status that is not an error,
+    // warnings such as STATUS_BUFFER_OVERFLOW included, Information bytes of
+    // it: more than the caller's buffer holds would overrun it.
+    if (record.callerOutput != nullptr && record.callerOutputLength != 0 && !NT_ERROR(irp->IoStatus.Status)) {
         size_t n = irp->IoStatus.Information;
-        if (n > record.callerOutputLength) n = record.callerOutputLength;
-        if (n > record.systemBuffer.size()) n = record.systemBuffer.size();
+        if (n > record.callerOutputLength) {
+            kernel_.Fail(rule::kCopyBackOverrun,
+                         "a buffered request completed with Information " + std::to_string(n) + " and status " +
+                             FormatStatus(irp->IoStatus.Status) + " for an output buffer of " +
+                             std::to_string(record.callerOutputLength) + " bytes");
+        }
         std::memcpy(record.callerOutput, record.systemBuffer.data(), n);
     }
     PIO_STATUS_BLOCK iosb = irp->UserIosb;
     PKEVENT event = irp->UserEvent;
     IO_STATUS_BLOCK status = irp->IoStatus;
+    PowerIrpCompleted(irp);
     FreeIrp(irp);
     if (iosb != nullptr) *iosb = status;
     if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
@@ -248,9 +361,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PDEVICE_OBJECT* DeviceObject) {
     sim::Point("IoCreateDevice");
     Kernel& kernel = Kernel::Current();
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        kernel.Fail(sim::rule::kIrqlNotLess, "IoCreateDevice above PASSIVE_LEVEL");
-    }
+    sim::CheckIrql("IoCreateDevice", PASSIVE_LEVEL);
     *DeviceObject = nullptr;
     if (kernel.faults().ShouldFail(sim::FaultSite::Pool)) return STATUS_INSUFFICIENT_RESOURCES;
     size_t size = sizeof(DEVICE_OBJECT) + ((DeviceExtensionSize + 15) & ~15u);
@@ -266,17 +377,20 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     device->StackSize = 1;
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;
+    kernel.io().DeviceCreated(device);
     *DeviceObject = device;
     return STATUS_SUCCESS;
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     sim::Point("IoDeleteDevice");
+    sim::CheckIrql("IoDeleteDevice", PASSIVE_LEVEL);
     Io().DeleteDevice(DeviceObject);
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
     sim::Point("IoAttachDeviceToDeviceStack");
+    sim::CheckIrql("IoAttachDeviceToDeviceStack", DISPATCH_LEVEL);
     // The platform refuses an attachment to a stack that is going away; fault
     // injection stands for that.
     if (Kernel::Current().faults().ShouldFail(sim::FaultSite::Attach)) return nullptr;
@@ -290,12 +404,14 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     sim::Point("IoDetachDevice");
+    sim::CheckIrql("IoDetachDevice", PASSIVE_LEVEL);
     TargetDevice->AttachedDevice = nullptr;
     Io().Detached(TargetDevice);
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     sim::Point("IoGetAttachedDeviceReference");
+    sim::CheckIrql("IoGetAttachedDeviceReference", DISPATCH_LEVEL);
     PDEVICE_OBJECT top = DeviceObject;
     while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
     top->ReferenceCount++;
@@ -304,11 +420,19 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 
 // The only objects drivers reference in this kernel are device objects.
 VOID NTAPI ObReferenceObject(PVOID Object) {
+    sim::CheckIrql("ObReferenceObject", DISPATCH_LEVEL);
     static_cast<PDEVICE_OBJECT>(Object)->ReferenceCount++;
 }
 
+// A device deleted while referenced is freed at its last dereference.
 VOID NTAPI ObDereferenceObject(PVOID Object) {
-    static_cast<PDEVICE_OBJECT>(Object)->ReferenceCount--;
+    sim::CheckIrql("ObDereferenceObject", DISPATCH_LEVEL);
+    auto* device = static_cast<PDEVICE_OBJECT>(Object);
+    if (device->ReferenceCount <= 0) {
+        Kernel::Current().Fail(sim::rule::kObjectMisuse, "ObDereferenceObject of an object with no reference");
+    }
+    device->ReferenceCount--;
+    Io().Dereferenced(device);
 }
 
 NTSTATUS NTAPI IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
@@ -342,18 +466,26 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     sim::Point("IoAllocateIrp");
     Kernel& kernel = Kernel::Current();
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) kernel.Fail(sim::rule::kIrqlNotLess, "IoAllocateIrp above DISPATCH_LEVEL");
+    sim::CheckIrql("IoAllocateIrp", DISPATCH_LEVEL);
     if (kernel.faults().ShouldFail(sim::FaultSite::Irp)) return nullptr;
     return Io().AllocateIrp(StackSize, false);
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
     sim::Point("IoFreeIrp");
+    sim::CheckIrql("IoFreeIrp", DISPATCH_LEVEL);
+    IrpRecord* record = Io().Find(Irp);
+    if (record != nullptr && record->builtByIoManager) {
+        Kernel::Current().Fail(sim::rule::kThreadIrpFreed,
+                               "IoFreeIrp of an IRP built by IoBuildDeviceIoControlRequest or "
+                               "IoBuildSynchronousFsdRequest: the I/O manager frees it when it completes");
+    }
     Io().FreeIrp(Irp);
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     sim::Point("IoReuseIrp");
+    sim::CheckIrql("IoReuseIrp", DISPATCH_LEVEL);
     Kernel& kernel = Kernel::Current();
     IrpRecord* record = Io().Find(Irp);
     if (record == nullptr) kernel.Fail(sim::rule::kObjectMisuse, "IoReuseIrp of a freed IRP");
@@ -415,63 +547,153 @@ PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) 
                                    reinterpret_cast<PVOID>(CancelRoutine)));
 }
 
-NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    sim::Point("IofCallDriver");
+}  // extern "C"
+
+namespace sim {
+
+std::string DriverText(PDRIVER_OBJECT driver) {
+    std::wstring name = Kernel::Current().io().DriverName(driver);
+    std::string text;
+    for (wchar_t c : name) text += c >= 32 && c < 127 ? static_cast<char>(c) : '?';
+    return "driver '" + text + "'";
+}
+
+std::string DriverOfDevice(PDEVICE_OBJECT device) {
+    if (device == nullptr) return "the I/O manager";
+    return DriverText(device->DriverObject);
+}
+
+namespace {
+
+std::string DriverOf(PDEVICE_OBJECT device) {
+    return DriverOfDevice(device);
+}
+
+std::string Dispatched(UCHAR major, PDRIVER_OBJECT driver) {
+    return "the dispatch routine for major function " + std::to_string(major) + " of " + DriverText(driver);
+}
+
+// Keeps a running dispatch routine's frame registered, whatever way it ends.
+class FrameScope {
+  public:
+    FrameScope(IoManager& io, DispatchFrame& frame) : io_(io), frame_(frame) { io_.PushFrame(&frame_); }
+    ~FrameScope() { io_.PopFrame(&frame_); }
+
+  private:
+    IoManager& io_;
+    DispatchFrame& frame_;
+};
+
+}  // namespace
+
+// IoCallDriver and PoCallDriver: hands the IRP to the next driver's dispatch
+// routine and checks what it returns against the IRP.
+NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool power) {
     Kernel& kernel = Kernel::Current();
-    sim::IoManager& io = kernel.io();
+    IoManager& io = kernel.io();
     IrpRecord* record = io.Find(Irp);
-    if (record == nullptr) kernel.Fail(sim::rule::kObjectMisuse, "IoCallDriver with a freed IRP");
+    if (record == nullptr) kernel.Fail(rule::kObjectMisuse, "IoCallDriver with a freed IRP");
     if (Irp->CurrentLocation <= 1) {
-        kernel.Fail(sim::rule::kNoStackLocation,
-                    "IoCallDriver with no stack location left for the device below (StackCount " +
-                        std::to_string(Irp->StackCount) + ")");
+        kernel.Fail(rule::kNoStackLocation, "IoCallDriver with no stack location left for the device below (StackCount " +
+                                                std::to_string(Irp->StackCount) + ")");
     }
+    if (!io.DeviceAlive(DeviceObject)) {
+        kernel.Fail(rule::kObjectMisuse, "IoCallDriver to a device object that was deleted or never created");
+    }
+    PDEVICE_OBJECT caller = Irp->CurrentLocation <= Irp->StackCount
+                                ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                                : nullptr;
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
-    record->state = IrpRecord::State::InFlight;
-    uint64_t generation = record->generation;
-    int location = Irp->CurrentLocation;
     UCHAR major = stack->MajorFunction;
-    if (major == IRP_MJ_POWER) record->powerDispatches++;
+    if (major == IRP_MJ_POWER && !power) {
+        kernel.Fail(rule::kPowerIrpWithIoCallDriver,
+                    DriverOf(caller) + " passed a power IRP on with IoCallDriver instead of PoCallDriver");
+    }
+    if (record->unhandledPnp && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        kernel.Fail(rule::kPnpUnhandledStatusChanged,
+                    DriverOf(caller) + " passed down a Plug and Play request with a minor code it does not handle "
+                                       "after changing its status to " + FormatStatus(Irp->IoStatus.Status));
+    }
+    record->state = IrpRecord::State::InFlight;
+    int location = Irp->CurrentLocation;
+    if (major == IRP_MJ_POWER) record->startNextPowerCalls.emplace(DeviceObject->DriverObject, 0);
+    if (DeviceObject == record->pnpBottom) record->reachedBottom = true;
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    DispatchFrame frame;
+    frame.irp = Irp;
+    frame.generation = record->generation;
+    frame.location = location;
     KIRQL irql = KeGetCurrentIrql();
 
-    NTSTATUS status = DeviceObject->DriverObject->MajorFunction[major](DeviceObject, Irp);
+    NTSTATUS status;
+    {
+        FrameScope scope(io, frame);
+        status = driver->MajorFunction[major](DeviceObject, Irp);
+    }
 
     if (KeGetCurrentIrql() != irql) {
-        kernel.Fail(sim::rule::kIrqlChangedByDispatch,
-                    "dispatch routine for major function " + std::to_string(major) + " entered at IRQL " +
-                        std::to_string(irql) + " and returned at " + std::to_string(KeGetCurrentIrql()));
+        kernel.Fail(rule::kIrqlChangedByDispatch, Dispatched(major, driver) + " entered at IRQL " +
+                                                      std::to_string(irql) + " and returned at " +
+                                                      std::to_string(KeGetCurrentIrql()));
     }
-    // The request may be gone (completed and freed, or reused) by now.
-    record = io.Find(Irp);
-    if (record != nullptr && record->generation == generation) {
-        uint8_t flags = record->locations[location];
-        bool passed = (flags & IrpRecord::kPassed) != 0;
+    // The request may be completed and freed, or reused, by now: what the
+    // completion walk saw of this location is in the frame.
+    if (frame.passed) {
+        if (status == STATUS_PENDING && !frame.markedWhenPassed) {
+            kernel.Fail(rule::kPendingNotMarked,
+                        Dispatched(major, driver) +
+                            (frame.markedBelowWhenPassed
+                                 ? " returned STATUS_PENDING through a completion routine that did not propagate "
+                                   "the pending mark of the driver below"
+                                 : " returned STATUS_PENDING for an IRP it never marked pending"));
+        }
+        if (status != STATUS_PENDING && frame.markedWhenPassed) {
+            kernel.Fail(rule::kMarkedNotPending, Dispatched(major, driver) +
+                                                     " marked the IRP pending and returned " + FormatStatus(status));
+        }
+        if (status != STATUS_PENDING && status != frame.statusWhenPassed) {
+            kernel.Fail(rule::kReturnedStatusMismatch, Dispatched(major, driver) + " returned " +
+                                                           FormatStatus(status) + " for an IRP it completed with " +
+                                                           FormatStatus(frame.statusWhenPassed));
+        }
+    } else {
+        // Not completed past this location: the IRP is still held here or
+        // below, so it must have been pended.
+        record = io.Find(Irp);
+        bool same = record != nullptr && record->generation == frame.generation;
         if (status == STATUS_PENDING) {
-            if (passed && !(flags & IrpRecord::kMarkedWhenPassed)) {
-                kernel.Fail(sim::rule::kPendingNotMarked,
-                            "dispatch routine for major function " + std::to_string(major) +
-                                " returned STATUS_PENDING for an IRP it never marked pending");
-            }
-            if (!passed) record->locations[location] |= IrpRecord::kAwaitingMark;
-        } else {
+            if (same) record->locations[location] |= IrpRecord::kAwaitingMark;
+        } else if (same) {
             PIO_STACK_LOCATION own = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + (location - 1);
-            bool marked = passed ? (flags & IrpRecord::kMarkedWhenPassed) != 0
-                                 : (own->Control & SL_PENDING_RETURNED) != 0;
-            if (marked) {
-                kernel.Fail(sim::rule::kMarkedNotPending,
-                            "dispatch routine for major function " + std::to_string(major) +
-                                " marked the IRP pending and returned " + sim::FormatStatus(status));
+            if (own->Control & SL_PENDING_RETURNED) {
+                kernel.Fail(rule::kMarkedNotPending, Dispatched(major, driver) +
+                                                         " marked the IRP pending and returned " + FormatStatus(status));
             }
+            kernel.Fail(rule::kReturnedStatusMismatch, Dispatched(major, driver) + " returned " +
+                                                           FormatStatus(status) +
+                                                           " for an IRP it neither completed nor pended");
         }
     }
+    return status;
+}
+
+}  // namespace sim
+
+extern "C" {
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    sim::Point("IofCallDriver");
+    sim::CheckIrql("IoCallDriver", DISPATCH_LEVEL);
+    NTSTATUS status = sim::CallDriver(DeviceObject, Irp, false);
     sim::Point("IofCallDriver:return");
     return status;
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     sim::Point("IofCompleteRequest");
+    sim::CheckIrql("IoCompleteRequest", DISPATCH_LEVEL);
     Kernel& kernel = Kernel::Current();
     sim::IoManager& io = kernel.io();
     IrpRecord* record = io.Find(Irp);
@@ -481,7 +703,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (record->state == IrpRecord::State::Completing || record->state == IrpRecord::State::Completed) {
         kernel.Fail(sim::rule::kIrpCompletedTwice, "IoCompleteRequest of an IRP whose completion is running or ran");
     }
-    if (Irp->CurrentLocation > Irp->StackCount && record->state != IrpRecord::State::Idle) {
+    // A thread IRP whose completion stopped at the top with
+    // STATUS_MORE_PROCESSING_REQUIRED is finished with another
+    // IoCompleteRequest; any other IRP held by no driver has completed.
+    bool finishingThreadIrp = record->builtByIoManager && record->state == IrpRecord::State::InFlight;
+    if (Irp->CurrentLocation > Irp->StackCount && record->state != IrpRecord::State::Idle && !finishingThreadIrp) {
         kernel.Fail(sim::rule::kIrpCompletedTwice,
                     "IoCompleteRequest of an IRP that no driver holds: its completion already ran");
     }
@@ -501,10 +727,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         uint8_t& flags = record->locations[location];
         bool awaiting = (flags & IrpRecord::kAwaitingMark) != 0;
         flags |= IrpRecord::kPassed | (marked ? IrpRecord::kMarkedWhenPassed : 0);
+        bool markedBelow = location > 1 && (record->locations[location - 1] & IrpRecord::kMarkedWhenPassed) != 0;
+        io.PassedLocation(Irp, generation, location, marked, markedBelow);
         if (awaiting && !marked) {
             kernel.Fail(sim::rule::kPendingNotMarked,
-                        "a dispatch routine returned STATUS_PENDING for an IRP it never marked pending");
+                        std::string("the dispatch routine at stack location ") + std::to_string(location) +
+                            (markedBelow ? " returned STATUS_PENDING through a completion routine that did not "
+                                           "propagate the pending mark of the driver below"
+                                         : " returned STATUS_PENDING for an IRP it never marked pending"));
         }
+
         Irp->PendingReturned = marked;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
@@ -547,17 +779,20 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             IoMarkIrpPending(Irp);
         }
     }
-    if (record->powerDispatches > record->startNextPowerCalls) {
-        kernel.Fail(sim::rule::kPowerIrpNotStarted,
-                    "a power IRP completed after " + std::to_string(record->powerDispatches) +
-                        " driver(s) handled it but only " + std::to_string(record->startNextPowerCalls) +
-                        " PoStartNextPowerIrp call(s)");
+    for (auto& [driver, calls] : record->startNextPowerCalls) {
+        if (calls == 0) {
+            std::wstring name = io.DriverName(driver);
+            kernel.Fail(sim::rule::kPowerIrpNotStarted,
+                        "a power IRP completed that driver '" + std::string(name.begin(), name.end()) +
+                            "' received and never called PoStartNextPowerIrp for");
+        }
     }
     io.FinalCompletion(Irp, *record);
     sim::Point("IofCompleteRequest:return");
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    sim::CheckIrql("IoAcquireCancelSpinLock", DISPATCH_LEVEL);
     KeAcquireSpinLock(&Io().cancelSpinLock, Irql);
 }
 
@@ -567,6 +802,7 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     sim::Point("IoCancelIrp");
+    sim::CheckIrql("IoCancelIrp", DISPATCH_LEVEL);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     Irp->Cancel = TRUE;
@@ -586,9 +822,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PIO_STATUS_BLOCK IoStatusBlock) {
     sim::Point("IoBuildDeviceIoControlRequest");
     Kernel& kernel = Kernel::Current();
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        kernel.Fail(sim::rule::kIrqlNotLess, "IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
-    }
+    sim::CheckIrql("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
     if (kernel.faults().ShouldFail(sim::FaultSite::Irp)) return nullptr;
     PIRP irp = kernel.io().AllocateIrp(DeviceObject->StackSize, true);
     IrpRecord& record = *kernel.io().Find(irp);
@@ -608,7 +842,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
             irp->AssociatedIrp.SystemBuffer = record.systemBuffer.data();
         }
         record.callerOutput = OutputBuffer;
-        record.callerOutputLength = OutputBufferLength;
+        record.callerOutputLength = OutputBuffer != nullptr ? OutputBufferLength : 0;
     }
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
@@ -620,9 +854,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
                                         PIO_STATUS_BLOCK IoStatusBlock) {
     sim::Point("IoBuildSynchronousFsdRequest");
     Kernel& kernel = Kernel::Current();
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        kernel.Fail(sim::rule::kIrqlNotLess, "IoBuildSynchronousFsdRequest above PASSIVE_LEVEL");
-    }
+    sim::CheckIrql("IoBuildSynchronousFsdRequest", PASSIVE_LEVEL);
     if (kernel.faults().ShouldFail(sim::FaultSite::Irp)) return nullptr;
     PIRP irp = kernel.io().AllocateIrp(DeviceObject->StackSize, true);
     IrpRecord& record = *kernel.io().Find(irp);
@@ -657,30 +889,49 @@ struct _IO_WORKITEM {
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
     sim::Point("IoAllocateWorkItem");
+    sim::CheckIrql("IoAllocateWorkItem", DISPATCH_LEVEL);
     Kernel& kernel = Kernel::Current();
     if (kernel.faults().ShouldFail(sim::FaultSite::WorkItem)) return nullptr;
-    auto* item = static_cast<PIO_WORKITEM>(
-        kernel.pool().Allocate(NonPagedPool, sizeof(IO_WORKITEM), 0x6B726F57 /* "Work" */));
+    auto* item = static_cast<PIO_WORKITEM>(std::calloc(1, sizeof(IO_WORKITEM)));
     item->DeviceObject = DeviceObject;
     item->queued = false;
+    Io().WorkItems()[item] = {DeviceObject->DriverObject, false};
     return item;
 }
 
 VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     sim::Point("IoFreeWorkItem");
+    sim::CheckIrql("IoFreeWorkItem", DISPATCH_LEVEL);
     Kernel& kernel = Kernel::Current();
-    if (IoWorkItem->queued) kernel.Fail(sim::rule::kObjectMisuse, "IoFreeWorkItem of a queued work item");
-    kernel.pool().Free(IoWorkItem, 0x6B726F57);
+    auto& items = Io().WorkItems();
+    auto it = items.find(IoWorkItem);
+    if (it == items.end()) kernel.Fail(sim::rule::kDoubleFree, "IoFreeWorkItem of an address that is not a work item");
+    if (it->second.queued) kernel.Fail(sim::rule::kFreedQueuedWorkItem, "IoFreeWorkItem of a queued work item");
+    items.erase(it);
+    std::free(IoWorkItem);
 }
 
 VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                            PVOID Context) {
     sim::Point("IoQueueWorkItem");
-    if (IoWorkItem->queued) Kernel::Current().Fail(sim::rule::kObjectMisuse, "IoQueueWorkItem of a queued work item");
+    sim::CheckIrql("IoQueueWorkItem", DISPATCH_LEVEL);
+    auto& items = Io().WorkItems();
+    auto it = items.find(IoWorkItem);
+    if (it == items.end()) Kernel::Current().Fail(sim::rule::kObjectMisuse, "IoQueueWorkItem of a freed work item");
+    if (it->second.queued) Kernel::Current().Fail(sim::rule::kObjectMisuse, "IoQueueWorkItem of a queued work item");
+    it->second.queued = true;
     IoWorkItem->queued = true;
-    Io().QueueWork([IoWorkItem, WorkerRoutine, Context] {
+    // A queued work item keeps its device object until its routine has run.
+    PDEVICE_OBJECT device = IoWorkItem->DeviceObject;
+    device->ReferenceCount++;
+    Io().QueueWork([IoWorkItem, WorkerRoutine, Context, device] {
+        auto& items = Io().WorkItems();
+        auto it = items.find(IoWorkItem);
+        if (it != items.end()) it->second.queued = false;
         IoWorkItem->queued = false;
-        WorkerRoutine(IoWorkItem->DeviceObject, Context);
+        WorkerRoutine(device, Context);
+        device->ReferenceCount--;
+        Io().Dereferenced(device);
     });
 }
 
@@ -688,6 +939,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
 
 PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
     sim::Point("IoAllocateErrorLogEntry");
+    sim::CheckIrql("IoAllocateErrorLogEntry", DISPATCH_LEVEL);
     Kernel& kernel = Kernel::Current();
     if (kernel.faults().ShouldFail(sim::FaultSite::ErrorLogEntry)) return nullptr;
     void* entry = std::calloc(1, EntrySize);
@@ -697,6 +949,7 @@ PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
 
 VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
     sim::Point("IoWriteErrorLogEntry");
+    sim::CheckIrql("IoWriteErrorLogEntry", DISPATCH_LEVEL);
     auto& pending = Io().PendingErrorLogEntries();
     auto it = pending.find(ElEntry);
     if (it == pending.end()) {

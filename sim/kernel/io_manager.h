@@ -32,10 +32,32 @@ struct IrpRecord {
     // pending when passed.
     enum : uint8_t { kAwaitingMark = 1, kPassed = 2, kMarkedWhenPassed = 4 };
     std::vector<uint8_t> locations;
-    // Power requests: how often PoStartNextPowerIrp was called for it, and
-    // how many drivers it has been dispatched to (each owes one call).
-    int startNextPowerCalls = 0;
-    int powerDispatches = 0;
+    // Power requests: each driver it reached, with how often that driver
+    // called PoStartNextPowerIrp for it (once is right).
+    std::map<PDRIVER_OBJECT, int> startNextPowerCalls;
+    // Plug and Play requests: the physical device at the bottom of the
+    // stack, and whether the request reached it.
+    PDEVICE_OBJECT pnpBottom = nullptr;
+    bool reachedBottom = false;
+    // Plug and Play requests sent with a minor code no driver handles: the
+    // status they must keep on their way down and back.
+    bool unhandledPnp = false;
+    // An IRP_MN_REMOVE_DEVICE from the PnP manager: it must reach the bus
+    // driver at the bottom of the stack.
+    bool pnpRemove = false;
+};
+
+// One dispatch routine running for an IRP: what the pending and returned-
+// status rules must know of the IRP when the routine returns, kept here
+// because the IRP may be completed and freed by then.
+struct DispatchFrame {
+    PIRP irp = nullptr;
+    uint64_t generation = 0;
+    int location = 0;
+    bool passed = false;            // the completion walk has passed the location
+    bool markedWhenPassed = false;  // and it was marked pending then
+    bool markedBelowWhenPassed = false;
+    NTSTATUS statusWhenPassed = 0;
 };
 
 struct RemoveLockRecord {
@@ -58,6 +80,8 @@ class IoManager {
     void DeleteDevice(PDEVICE_OBJECT device);
     // The device above `device` has detached; frees it if it was deleted.
     void Detached(PDEVICE_OBJECT device);
+    // Frees a deleted device once nothing keeps it.
+    void ReleaseDeletedDevice(PDEVICE_OBJECT device);
 
     // IRPs.
     PIRP AllocateIrp(CCHAR stackSize, bool builtByIoManager);
@@ -71,6 +95,39 @@ class IoManager {
     size_t IrpsInUse() const { return irps_.size(); }
     uint64_t IrpAllocations() const { return irpAllocations_; }
     void FinalCompletion(PIRP irp, IrpRecord& record);
+    size_t ThreadIrpsInUse() const;
+
+    // Dispatch routines running now, for the completion walk to update.
+    void PushFrame(DispatchFrame* frame) { frames_.push_back(frame); }
+    void PopFrame(DispatchFrame* frame);
+    void PassedLocation(PIRP irp, uint64_t generation, int location, bool marked, bool markedBelow);
+
+    // Device objects alive, and those deleted but kept for a reference or an
+    // attached device.
+    void DeviceCreated(PDEVICE_OBJECT device) { devices_.insert(device); }
+    bool DeviceAlive(PDEVICE_OBJECT device) const { return devices_.count(device) != 0; }
+    void Dereferenced(PDEVICE_OBJECT device);
+    const std::set<PDEVICE_OBJECT>& Devices() const { return devices_; }
+    // The address lies in a device object (or its extension) not yet freed.
+    bool DeviceHolds(const void* p) const;
+    const std::set<PDEVICE_OBJECT>& DeletePending() const { return deletePending_; }
+    std::wstring DriverName(PDRIVER_OBJECT driver) const;
+
+    // Work items: each allocated one, with the driver of its device and
+    // whether it is queued.
+    struct WorkItemRecord {
+        PDRIVER_OBJECT driver = nullptr;
+        bool queued = false;
+    };
+    std::map<void*, WorkItemRecord>& WorkItems() { return workItems_; }
+
+    // The power manager sends one power IRP at a time to a device: the next
+    // waits until PoStartNextPowerIrp for the current one there, or its
+    // completion.
+    void WaitPowerIdle(PDEVICE_OBJECT device);
+    void PowerIrpSent(PDEVICE_OBJECT device, PIRP irp);
+    void PowerIrpStarted(PDEVICE_OBJECT device);
+    void PowerIrpCompleted(PIRP irp);
 
     // Remove locks.
     RemoveLockRecord& Lock(PIO_REMOVE_LOCK lock) { return removeLocks_[lock]; }
@@ -98,6 +155,14 @@ class IoManager {
     std::map<PDRIVER_OBJECT, std::map<PVOID, std::unique_ptr<unsigned char[]>>> driverExtensions_;
     std::set<PDRIVER_OBJECT> drivers_;
     std::set<PDEVICE_OBJECT> deletePending_;
+    std::set<PDEVICE_OBJECT> devices_;
+    std::vector<DispatchFrame*> frames_;
+    std::map<void*, WorkItemRecord> workItems_;
+    struct PowerSlot {
+        PIRP active = nullptr;
+        KEVENT idle{};
+    };
+    std::map<PDEVICE_OBJECT, std::unique_ptr<PowerSlot>> powerSlots_;
     std::map<PIO_REMOVE_LOCK, RemoveLockRecord> removeLocks_;
     std::deque<std::function<void()>> workQueue_;
     bool workerStarted_ = false;

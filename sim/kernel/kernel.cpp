@@ -1,6 +1,7 @@
 // The kernel object: constructs the rooms, loads drivers, and ends a run with
 // its leak checks.
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include "kernel_internal.h"
@@ -55,8 +56,16 @@ void Kernel::QueueDpc(std::function<void()> fn) {
     scheduler_->QueueDpc(std::move(fn));
 }
 
+void Kernel::RequestInterrupt(KIRQL deviceIrql, std::function<void()> isr) {
+    scheduler_->RequestInterrupt(deviceIrql, std::move(isr));
+}
+
 uint64_t Kernel::ScheduleAt(Ticks when, std::function<void()> fn) {
     return scheduler_->AddTimedEvent(when, std::move(fn), true);
+}
+
+uint64_t Kernel::ScheduleOnClockTick(Ticks delay, std::function<void()> fn) {
+    return scheduler_->AddTimedEvent(scheduler_->TickAtOrAfter(Now() + delay), std::move(fn), true);
 }
 
 void Kernel::CancelEvent(uint64_t handle) {
@@ -115,6 +124,22 @@ PDRIVER_OBJECT Kernel::LoadDriver(const std::wstring& name, PDRIVER_INITIALIZE e
 
 void Kernel::UnloadDriver(PDRIVER_OBJECT driver) {
     if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
+    if (scheduler_->Stopped()) {
+        io_->DeleteDriverObject(driver);
+        return;
+    }
+    for (auto& [item, record] : io_->WorkItems()) {
+        if (record.driver == driver && record.queued) {
+            Fail(rule::kUnloadWithPendingWork, "a driver was unloaded with a work item of its device still queued");
+        }
+    }
+    // A timer set in memory that is neither pool nor a device object lives in
+    // the driver's own image, which is going away.
+    for (const KTIMER* timer : SetTimers()) {
+        if (!pool_->Holds(timer) && !io_->DeviceHolds(timer)) {
+            Fail(rule::kUnloadWithSetTimer, "a driver was unloaded with a timer in its image still set");
+        }
+    }
     io_->DeleteDriverObject(driver);
 }
 
@@ -168,13 +193,35 @@ std::string Kernel::Shutdown() {
     bool stopped = scheduler_->Stopped();
     // Leaks are only meaningful for a run that ended normally.
     if (!stopped) {
+        pool_->CheckGuards();
         for (const PoolTagUsage& u : pool_->InUse()) {
             std::ostringstream detail;
             detail << u.blocks << " block(s), " << u.bytes << " bytes with tag '" << FormatTag(u.tag) << "'";
             verifier_->Record(rule::kPoolLeak, detail.str());
         }
-        if (io_->IrpsInUse() != 0) {
-            verifier_->Record(rule::kIrpLeak, std::to_string(io_->IrpsInUse()) + " IRP(s) never freed");
+        size_t threadIrps = io_->ThreadIrpsInUse();
+        if (io_->IrpsInUse() > threadIrps) {
+            verifier_->Record(rule::kIrpLeak, std::to_string(io_->IrpsInUse() - threadIrps) + " IRP(s) never freed");
+        }
+        if (threadIrps != 0) {
+            verifier_->Record(rule::kThreadIrpLeak, std::to_string(threadIrps) +
+                                                        " IRP(s) built by IoBuildDeviceIoControlRequest or "
+                                                        "IoBuildSynchronousFsdRequest never completed");
+        }
+        for (PDEVICE_OBJECT device : io_->Devices()) {
+            verifier_->Record(rule::kDeviceLeak, "a device object of " + DriverOfDevice(device) + " never deleted");
+        }
+        for (PDEVICE_OBJECT device : io_->DeletePending()) {
+            verifier_->Record(rule::kDeviceLeak, "a deleted device object of " + DriverOfDevice(device) +
+                                                     " kept by " + std::to_string(device->ReferenceCount) +
+                                                     " reference(s) never released or a device still attached");
+        }
+        if (!io_->WorkItems().empty()) {
+            verifier_->Record(rule::kWorkItemLeak, std::to_string(io_->WorkItems().size()) + " work item(s) never freed");
+        }
+        if (!io_->PendingErrorLogEntries().empty()) {
+            verifier_->Record(rule::kErrorLogEntryLeak, std::to_string(io_->PendingErrorLogEntries().size()) +
+                                                            " error-log entry(ies) allocated and never written");
         }
         if (!io_->wmi.registered.empty()) {
             verifier_->Record(rule::kWmiRegisteredAtDeletion, std::to_string(io_->wmi.registered.size()) +
@@ -185,6 +232,18 @@ std::string Kernel::Shutdown() {
     for (const std::string& f : verifier_->Failures()) report << f << "\n";
     shutdownReport_ = report.str();
     return shutdownReport_;
+}
+
+uint64_t SeedFromEnvironment() {
+    const char* text = std::getenv("SIM_SEED");
+    if (text == nullptr || *text == '\0') return 1;
+    char* end = nullptr;
+    unsigned long long seed = std::strtoull(text, &end, 10);
+    if (end == nullptr || *end != '\0') {
+        std::fprintf(stderr, "SIM_SEED must be a decimal number, not '%s'\n", text);
+        std::exit(2);
+    }
+    return seed;
 }
 
 std::string FormatStatus(NTSTATUS status) {

@@ -3,6 +3,15 @@
 
 #include <cstdlib>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define SIM_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define SIM_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define SIM_POISON(p, n) ((void)(p), (void)(n))
+#define SIM_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 #include "kernel_internal.h"
 
 namespace sim {
@@ -11,6 +20,14 @@ namespace {
 constexpr ULONG kLiveMagic = 0x4C4F4F50;   // "POOL"
 constexpr ULONG kFreedMagic = 0x45455246;  // "FREE"
 constexpr size_t kQuarantineBlocks = 4096;
+// Bytes after every block that must keep their pattern: a write past the
+// block's end changes them.
+constexpr size_t kGuardBytes = 16;
+constexpr unsigned char kGuardPattern = 0xC5;
+
+bool IsPaged(POOL_TYPE type) {
+    return type == PagedPool || type == PagedPoolCacheAligned;
+}
 }  // namespace
 
 struct Pool::Header {
@@ -31,18 +48,49 @@ std::string FormatTag(ULONG tag) {
 }
 
 Pool::~Pool() {
-    for (Header* h : quarantine_) std::free(h);
+    for (Header* h : quarantine_) {
+        SIM_UNPOISON(h, offsetof(Header, data) + h->bytes + kGuardBytes);
+        std::free(h);
+    }
     for (auto& [p, bytes] : live_) std::free(static_cast<unsigned char*>(p) - offsetof(Header, data));
 }
 
+bool Pool::GuardIntact(const void* p, size_t bytes) {
+    auto* guard = static_cast<const unsigned char*>(p) + bytes;
+    for (size_t i = 0; i < kGuardBytes; ++i) {
+        if (guard[i] != kGuardPattern) return false;
+    }
+    return true;
+}
+
+bool Pool::Holds(const void* p) const {
+    auto it = live_.upper_bound(const_cast<void*>(p));
+    if (it == live_.begin()) return false;
+    --it;
+    auto* begin = static_cast<const unsigned char*>(it->first);
+    return static_cast<const unsigned char*>(p) < begin + it->second;
+}
+
+void Pool::CheckGuards() {
+    for (auto& [p, bytes] : live_) {
+        if (!GuardIntact(p, bytes)) {
+            auto* h = reinterpret_cast<Header*>(static_cast<unsigned char*>(p) - offsetof(Header, data));
+            Kernel::Current().verifier().Record(rule::kPoolOverrun, "a block of " + std::to_string(bytes) +
+                                                                        " bytes with tag '" + FormatTag(h->tag) +
+                                                                        "' was written past its end");
+        }
+    }
+}
+
 void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag) {
-    auto* h = static_cast<Header*>(std::malloc(offsetof(Header, data) + (bytes == 0 ? 1 : bytes)));
+    auto* h = static_cast<Header*>(std::malloc(offsetof(Header, data) + bytes + kGuardBytes));
     allocations_++;
     h->magic = kLiveMagic;
     h->tag = tag;
     h->bytes = bytes;
     h->type = type;
     std::memset(h->data, 0xA5, bytes);  // pool is not zeroed
+    std::memset(h->data + bytes, kGuardPattern, kGuardBytes);
     PoolTagUsage& u = usage_[tag];
     u.tag = tag;
     u.blocks++;
@@ -65,6 +113,12 @@ void Pool::Free(void* p, ULONG expectedTag) {
         kernel.Fail(rule::kBadPoolTag, "ExFreePoolWithTag '" + FormatTag(expectedTag) + "' on a block tagged '" +
                                            FormatTag(h->tag) + "'");
     }
+    if (IsPaged(h->type)) CheckIrql("ExFreePool of paged pool", APC_LEVEL);
+    if (!GuardIntact(p, h->bytes)) {
+        kernel.Fail(rule::kPoolOverrun, "ExFreePool of a block of " + std::to_string(h->bytes) + " bytes with tag '" +
+                                            FormatTag(h->tag) + "' that was written past its end");
+    }
+    CheckFreedMemory(p, h->bytes, "ExFreePool");
     live_.erase(it);
     PoolTagUsage& u = usage_[h->tag];
     u.blocks--;
@@ -72,9 +126,14 @@ void Pool::Free(void* p, ULONG expectedTag) {
     if (u.blocks == 0) usage_.erase(h->tag);
     h->magic = kFreedMagic;
     std::memset(h->data, 0xDD, h->bytes);
+    // Freed blocks stay poisoned in quarantine: a use after free reads the
+    // pattern, and in the sanitizer build it is reported where it happens.
+    SIM_POISON(h->data, h->bytes + kGuardBytes);
     quarantine_.push_back(h);
     if (quarantine_.size() > kQuarantineBlocks) {
-        std::free(quarantine_.front());
+        Header* oldest = quarantine_.front();
+        SIM_UNPOISON(oldest, offsetof(Header, data) + oldest->bytes + kGuardBytes);
+        std::free(oldest);
         quarantine_.pop_front();
     }
 }
@@ -92,11 +151,9 @@ extern "C" {
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     sim::Point("ExAllocatePoolWithTag");
     sim::Kernel& kernel = sim::Kernel::Current();
-    KIRQL irql = KeGetCurrentIrql();
-    if ((PoolType == PagedPool || PoolType == PagedPoolCacheAligned) && irql > APC_LEVEL) {
-        kernel.Fail(sim::rule::kIrqlNotLess, "paged pool allocated at IRQL " + std::to_string(irql));
-    }
-    if (irql > DISPATCH_LEVEL) kernel.Fail(sim::rule::kIrqlNotLess, "pool allocated above DISPATCH_LEVEL");
+    sim::CheckIrql(PoolType == PagedPool || PoolType == PagedPoolCacheAligned ? "ExAllocatePool of paged pool"
+                                                                              : "ExAllocatePool of nonpaged pool",
+                   PoolType == PagedPool || PoolType == PagedPoolCacheAligned ? APC_LEVEL : DISPATCH_LEVEL);
     if (kernel.faults().ShouldFail(sim::FaultSite::Pool)) return nullptr;
     return kernel.pool().Allocate(PoolType, NumberOfBytes, Tag);
 }
@@ -107,11 +164,13 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 
 VOID NTAPI ExFreePool(PVOID P) {
     sim::Point("ExFreePool");
+    sim::CheckIrql("ExFreePool", DISPATCH_LEVEL);
     sim::Kernel::Current().pool().Free(P, 0);
 }
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
     sim::Point("ExFreePoolWithTag");
+    sim::CheckIrql("ExFreePoolWithTag", DISPATCH_LEVEL);
     sim::Kernel::Current().pool().Free(P, Tag);
 }
 

@@ -20,8 +20,13 @@ class Pool {
     void Free(void* p, ULONG expectedTag);
     std::vector<PoolTagUsage> InUse() const;
     uint64_t Allocations() const { return allocations_; }
+    // Records an overrun for every live block whose guard bytes changed.
+    void CheckGuards();
+    // The address lies in a live block.
+    bool Holds(const void* p) const;
 
   private:
+    static bool GuardIntact(const void* p, size_t bytes);
     struct Header;
     std::map<ULONG, PoolTagUsage> usage_;
     std::map<void*, size_t> live_;

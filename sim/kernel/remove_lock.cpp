@@ -19,6 +19,7 @@ extern "C" {
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                                     ULONG HighWatermark, ULONG RemlockSize) {
     sim::Point("IoInitializeRemoveLockEx");
+    sim::CheckIrql("IoInitializeRemoveLock", PASSIVE_LEVEL);
     sim::Kernel& kernel = sim::Kernel::Current();
     sim::RemoveLockRecord& record = kernel.io().Lock(Lock);
     if (record.drained) {
@@ -36,12 +37,10 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
                                      ULONG RemlockSize) {
     sim::Point("IoAcquireRemoveLockEx");
+    sim::CheckIrql("IoAcquireRemoveLock", DISPATCH_LEVEL);
     sim::Kernel& kernel = sim::Kernel::Current();
     sim::RemoveLockRecord& record = kernel.io().Lock(RemoveLock);
-    if (record.drained) {
-        kernel.Fail(sim::rule::kRemoveLockAfterDrain,
-                    "IoAcquireRemoveLockEx with tag " + TagText(Tag) + " after the lock was drained");
-    }
+    // After the drain every acquisition is refused with STATUS_DELETE_PENDING.
     ++RemoveLock->IoCount;
     if (RemoveLock->Removed) {
         if (--RemoveLock->IoCount == 0) KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
@@ -53,6 +52,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
     sim::Point("IoReleaseRemoveLockEx");
+    sim::CheckIrql("IoReleaseRemoveLock", DISPATCH_LEVEL);
     sim::Kernel& kernel = sim::Kernel::Current();
     sim::RemoveLockRecord& record = kernel.io().Lock(RemoveLock);
     auto it = record.tags.find(Tag);
@@ -67,9 +67,7 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
     sim::Point("IoReleaseRemoveLockAndWaitEx");
     sim::Kernel& kernel = sim::Kernel::Current();
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        kernel.Fail(sim::rule::kWaitAboveApcLevel, "IoReleaseRemoveLockAndWaitEx above PASSIVE_LEVEL");
-    }
+    sim::CheckIrql("IoReleaseRemoveLockAndWait", PASSIVE_LEVEL);
     RemoveLock->Removed = TRUE;
     --RemoveLock->IoCount;  // the lock's own reference
     IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);

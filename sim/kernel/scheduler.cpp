@@ -17,7 +17,7 @@ const char* StackPointer() {
 }  // namespace
 
 Scheduler::Scheduler(Kernel& kernel, const KernelOptions& options)
-    : kernel_(kernel), options_(options), rng_(options.seed) {
+    : kernel_(kernel), options_(options), rng_(options.seed), costRng_(options.seed ^ 0x9E3779B97F4A7C15ull) {
     auto main = std::make_unique<SimThread>();
     main->id = 0;
     main->name = "main";
@@ -27,8 +27,9 @@ Scheduler::Scheduler(Kernel& kernel, const KernelOptions& options)
     main_ = main.get();
     current_ = main_;
     threads_.push_back(std::move(main));
-    dpcQueueObject_.Type = SIM_OBJECT_EVENT_SYNCHRONIZATION;
-    CreateThread("dpc", [this] { DpcProcessorLoop(); }, true);
+    int processors = std::max(1, options.dpcProcessors);
+    for (int i = 0; i < processors; ++i) dpcProcessors_.push_back(CreateContext("dpc" + std::to_string(i), false));
+    interrupt_ = CreateContext("interrupt", true);
 }
 
 Scheduler::~Scheduler() {
@@ -37,20 +38,36 @@ Scheduler::~Scheduler() {
 
 // ---------------------------------------------------------------- threads
 
-void Scheduler::CreateThread(const std::string& name, std::function<void()> body, bool dpcProcessor) {
+void Scheduler::CreateThread(const std::string& name, std::function<void()> body) {
     std::unique_lock<std::mutex> lock(mutex_);
     auto thread = std::make_unique<SimThread>();
     SimThread* t = thread.get();
     t->id = static_cast<int>(threads_.size());
     t->name = name;
-    t->isDpcProcessor = dpcProcessor;
-    t->irql = dpcProcessor ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+    t->irql = PASSIVE_LEVEL;
     t->body = std::move(body);
     t->state = SimThread::State::Ready;
-    if (dpcProcessor) dpcProcessor_ = t;
     threads_.push_back(std::move(thread));
     ready_.push_back(t);
     t->host = std::thread([this, t] { Trampoline(t); });
+}
+
+SimThread* Scheduler::CreateContext(const std::string& name, bool interrupt) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto thread = std::make_unique<SimThread>();
+    SimThread* t = thread.get();
+    t->id = static_cast<int>(threads_.size());
+    t->name = name;
+    t->isDpcProcessor = !interrupt;
+    t->isInterrupt = interrupt;
+    t->irql = DISPATCH_LEVEL;
+    t->queueObject.Type = SIM_OBJECT_EVENT_SYNCHRONIZATION;
+    t->body = [this, t] { ContextLoop(t); };
+    t->state = SimThread::State::Ready;
+    threads_.push_back(std::move(thread));
+    ready_.push_back(t);
+    t->host = std::thread([this, t] { Trampoline(t); });
+    return t;
 }
 
 void Scheduler::Trampoline(SimThread* t) {
@@ -136,7 +153,7 @@ std::string Scheduler::DescribeWaiters() const {
     std::ostringstream out;
     for (auto& t : threads_) {
         if (t->state != SimThread::State::Waiting) continue;
-        if (t->isDpcProcessor && t->waitObject == &dpcQueueObject_) continue;
+        if (t->waitObject == &t->queueObject) continue;
         out << " thread '" << t->name << "' waits on " << t->waitDescription << " since t="
             << (t->waitingSince / kTicksPerMillisecond) << "ms;";
     }
@@ -150,11 +167,7 @@ void Scheduler::FireDueEvents() {
         timedEventKeys_.erase(event.handle);
         timedEvents_.erase(it);
         if (event.runAsDpc) {
-            dpcQueue_.push_back(std::move(event.fn));
-            if (dpcProcessor_->state == SimThread::State::Waiting) {
-                dpcProcessor_->waitObject = nullptr;
-                MakeReady(dpcProcessor_);
-            }
+            QueueDpcLocked(std::move(event.fn));
         } else {
             event.fn();
         }
@@ -203,6 +216,12 @@ void Scheduler::Point(const char* name) {
         size_t depth = static_cast<size_t>(self->stackBase - StackPointer());
         if (depth < (64u << 20)) deepestStack_ = std::max(deepestStack_, depth);
     }
+    // Running code costs time: a timer or a hardware event may come due
+    // between any two kernel calls.
+    if (options_.pointCost > 0) {
+        now_ += std::uniform_int_distribution<Ticks>(0, options_.pointCost)(costRng_);
+        if (!timedEvents_.empty() && timedEvents_.begin()->first.first <= now_) FireDueEvents();
+    }
     if (!pinned_.empty()) {
         for (size_t i = 0; i < pinned_.size(); ++i) {
             PinnedSwitch& p = pinned_[i];
@@ -211,19 +230,11 @@ void Scheduler::Point(const char* name) {
             if (count < p.occurrence) continue;
             auto action = std::move(p.action);
             pinned_.erase(pinned_.begin() + static_cast<std::ptrdiff_t>(i));
-            // The action runs on the other processor before this thread goes on.
-            dpcQueue_.push_front(std::move(action));
-            if (self == dpcProcessor_) {
-                lock.unlock();
-                return;  // the processor runs it right after the current item
-            }
-            if (dpcProcessor_->state == SimThread::State::Ready) {
-                ready_.erase(std::remove(ready_.begin(), ready_.end(), dpcProcessor_), ready_.end());
-            }
-            dpcProcessor_->waitObject = nullptr;
-            self->state = SimThread::State::Ready;
-            ready_.push_front(self);
-            SwitchTo(dpcProcessor_, lock);
+            // The action runs on another processor before this thread goes on.
+            SimThread* other = dpcProcessors_[self == dpcProcessors_[0] && dpcProcessors_.size() > 1 ? 1 : 0];
+            other->queue.push_front(std::move(action));
+            if (self == other) return;  // the processor runs it right after the current item
+            RunOnContextNow(other, lock);
             return;
         }
     }
@@ -238,7 +249,7 @@ void Scheduler::Point(const char* name) {
 void Scheduler::Spin(const char* name) {
     std::unique_lock<std::mutex> lock(mutex_);
     SimThread* self = current_;
-    if (ready_.empty() && timedEvents_.empty() && dpcQueue_.empty()) {
+    if (ready_.empty() && timedEvents_.empty() && !AnyQueuedWork()) {
         lock.unlock();
         kernel_.Fail(rule::kDeadlock, std::string(name) + ": spinning on a lock whose holder cannot run");
     }
@@ -348,30 +359,126 @@ void Scheduler::QueueDpc(std::function<void()> fn) {
 }
 
 void Scheduler::QueueDpcLocked(std::function<void()> fn) {
-    dpcQueue_.push_back(std::move(fn));
-    if (dpcProcessor_->state == SimThread::State::Waiting) {
-        dpcProcessor_->waitObject = nullptr;
-        MakeReady(dpcProcessor_);
+    // An idle processor takes it (which one is the seed's choice); else the
+    // one with the shortest queue.
+    std::vector<SimThread*> idle;
+    for (SimThread* p : dpcProcessors_) {
+        if (p->queue.empty() && p->state == SimThread::State::Waiting) idle.push_back(p);
+    }
+    SimThread* target = nullptr;
+    if (!idle.empty()) {
+        size_t index = 0;
+        if (options_.preemption > 0.0 && idle.size() > 1) {
+            index = std::uniform_int_distribution<size_t>(0, idle.size() - 1)(rng_);
+        }
+        target = idle[index];
+    } else {
+        for (SimThread* p : dpcProcessors_) {
+            if (target == nullptr || p->queue.size() < target->queue.size()) target = p;
+        }
+    }
+    target->queue.push_back(std::move(fn));
+    WakeContext(target);
+}
+
+void Scheduler::WakeContext(SimThread* context) {
+    if (context->state == SimThread::State::Waiting && context->waitObject == &context->queueObject) {
+        context->waitObject = nullptr;
+        MakeReady(context);
     }
 }
 
-void Scheduler::DpcProcessorLoop() {
-    SimThread* self = nullptr;
+bool Scheduler::AnyQueuedWork() const {
+    for (const auto& t : threads_) {
+        if (!t->queue.empty()) return true;
+    }
+    return false;
+}
+
+void Scheduler::InsertDpc(std::function<void()> fn) {
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        SimThread* self = current_;
+        if (self->isDpcProcessor) {
+            self->queue.push_back(std::move(fn));
+            return;
+        }
+        if (self->isInterrupt) {
+            QueueDpcLocked(std::move(fn));
+            return;
+        }
+        self->pendingDpcs.push_back(std::move(fn));
+    }
+    DeliverPendingDpcs();
+}
+
+void Scheduler::DeliverPendingDpcs() {
+    // Only the running thread touches its own pending DPCs.
+    SimThread* self = current_;
+    if (self->isDpcProcessor || self->isInterrupt) return;
+    while (self->irql < DISPATCH_LEVEL && !self->pendingDpcs.empty()) {
+        KIRQL before = self->irql;
+        std::function<void()> dpc = std::move(self->pendingDpcs.front());
+        self->pendingDpcs.pop_front();
+        self->irql = DISPATCH_LEVEL;
+        dpc();
+        if (self->irql != DISPATCH_LEVEL) {
+            kernel_.Fail(rule::kIrqlChangedByCompletion,
+                         "a DPC returned at IRQL " + std::to_string(self->irql) + " instead of DISPATCH_LEVEL");
+        }
+        self->irql = before;
+    }
+}
+
+void Scheduler::RequestInterrupt(KIRQL irql, std::function<void()> isr) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    interrupt_->queue.push_back([this, irql, isr = std::move(isr)] {
+        SimThread* self = current_;
+        self->irql = irql;
+        isr();
+        if (self->irql != irql) {
+            kernel_.Fail(rule::kIrqlChangedByCompletion, "an interrupt service routine entered at IRQL " +
+                                                             std::to_string(irql) + " returned at " +
+                                                             std::to_string(self->irql));
+        }
+    });
+    if (current_ == interrupt_) return;  // after the routine that runs now
+    RunOnContextNow(interrupt_, lock);
+}
+
+void Scheduler::RunOnContextNow(SimThread* context, std::unique_lock<std::mutex>& lock) {
+    SimThread* self = current_;
+    if (context->state == SimThread::State::Done || context->state == SimThread::State::Parked || stopped_) {
+        return;
+    }
+    if (context->state == SimThread::State::Ready) {
+        ready_.erase(std::remove(ready_.begin(), ready_.end(), context), ready_.end());
+    }
+    context->waitObject = nullptr;
+    self->state = SimThread::State::Ready;
+    ready_.push_front(self);
+    SwitchTo(context, lock);
+}
+
+void Scheduler::ContextLoop(SimThread* self) {
     for (;;) {
         std::function<void()> item;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            self = current_;
-            while (dpcQueue_.empty()) {
-                self->waitObject = &dpcQueueObject_;
-                self->waitDescription = "the DPC queue";
+            while (self->queue.empty()) {
+                self->waitObject = &self->queueObject;
+                self->waitDescription = self->isInterrupt ? "interrupts" : "the DPC queue";
                 self->waitGeneration = ++waitSequence_;
                 self->waitingSince = now_;
                 self->state = SimThread::State::Waiting;
                 BlockCurrent(lock);
             }
-            item = std::move(dpcQueue_.front());
-            dpcQueue_.pop_front();
+            item = std::move(self->queue.front());
+            self->queue.pop_front();
+        }
+        if (self->isInterrupt) {
+            item();
+            continue;
         }
         self->irql = DISPATCH_LEVEL;
         item();
@@ -380,6 +487,18 @@ void Scheduler::DpcProcessorLoop() {
                          "a DPC returned at IRQL " + std::to_string(self->irql) + " instead of DISPATCH_LEVEL");
         }
     }
+}
+
+Ticks Scheduler::TickAtOrAfter(Ticks t) const {
+    Ticks tick = options_.clockTick;
+    if (tick <= 0 || t <= 0) return t;
+    return (t + tick - 1) / tick * tick;
+}
+
+Ticks Scheduler::LastTick() const {
+    Ticks tick = options_.clockTick;
+    if (tick <= 0) return now_;
+    return now_ / tick * tick;
 }
 
 // ---------------------------------------------------------------- stopping

@@ -1,6 +1,6 @@
 // The dispatcher's core: simulated threads passing one baton, the virtual
-// clock with its timed events, waits on dispatcher objects, and the DPC
-// processor.
+// clock with its timed events and clock tick, waits on dispatcher objects,
+// the processors' DPC queues and the interrupt context.
 #pragma once
 
 #include <condition_variable>
@@ -29,7 +29,15 @@ struct SimThread {
     std::string name;
     State state = State::Ready;
     KIRQL irql = PASSIVE_LEVEL;
+    // A processor's DPC context, or the interrupt context; both run the
+    // items of their own queue.
     bool isDpcProcessor = false;
+    bool isInterrupt = false;
+    std::deque<std::function<void()>> queue;
+    DISPATCHER_HEADER queueObject{};
+    // DPCs this thread's processor queued while its IRQL was at or above
+    // DISPATCH_LEVEL; they run as soon as the IRQL drops below it.
+    std::deque<std::function<void()>> pendingDpcs;
 
     // The baton.
     std::condition_variable cv;
@@ -62,7 +70,7 @@ class Scheduler {
     void Point(const char* name);
 
     // Threads.
-    void CreateThread(const std::string& name, std::function<void()> body, bool dpcProcessor = false);
+    void CreateThread(const std::string& name, std::function<void()> body);
     void PinSwitch(PinnedSwitch pinned);
 
     // Blocks the running thread on a dispatcher object until Signal() wakes
@@ -83,9 +91,28 @@ class Scheduler {
     // For kernel code that must act atomically with the scheduler's state.
     std::mutex& Mutex() { return mutex_; }
 
-    // DPCs run one after another on the DPC processor at DISPATCH_LEVEL.
+    // A DPC for one of the DPC processors (the one least busy), run there at
+    // DISPATCH_LEVEL after what it already holds.
     void QueueDpc(std::function<void()> fn);
     void QueueDpcLocked(std::function<void()> fn);
+    // A DPC queued by the running code (KeInsertQueueDpc): on a DPC
+    // processor it follows the running DPC; from the interrupt context it
+    // goes to a DPC processor; from a thread it runs on the thread's own
+    // processor as soon as its IRQL is below DISPATCH_LEVEL, at once if it
+    // already is.
+    void InsertDpc(std::function<void()> fn);
+    // Runs the DPCs the running thread's processor holds, if its IRQL is
+    // below DISPATCH_LEVEL.
+    void DeliverPendingDpcs();
+    // Runs `isr` on the interrupt context at `irql`, before the running code
+    // goes on.
+    void RequestInterrupt(KIRQL irql, std::function<void()> isr);
+
+    // The clock: the first clock interrupt at or after `t`, and the time of
+    // the last one.
+    Ticks TickAtOrAfter(Ticks t) const;
+    Ticks LastTick() const;
+    Ticks ClockTick() const { return options_.clockTick; }
     // A processor spinning on a held lock lets the others run.
     void Spin(const char* name);
 
@@ -119,19 +146,25 @@ class Scheduler {
     std::string DescribeWaiters() const;
     bool TrySatisfy(SimThread* waiter);
     void Trampoline(SimThread* thread);
-    void DpcProcessorLoop();
+    void ContextLoop(SimThread* self);
+    SimThread* CreateContext(const std::string& name, bool interrupt);
+    void WakeContext(SimThread* context);
+    bool AnyQueuedWork() const;
+    // Switches to `context`, which has work queued, before the running
+    // thread goes on.
+    void RunOnContextNow(SimThread* context, std::unique_lock<std::mutex>& lock);
 
     Kernel& kernel_;
     KernelOptions options_;
     std::mt19937_64 rng_;
+    std::mt19937_64 costRng_;
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<SimThread>> threads_;
     std::deque<SimThread*> ready_;
     SimThread* current_ = nullptr;
     SimThread* main_ = nullptr;
-    SimThread* dpcProcessor_ = nullptr;
-    std::deque<std::function<void()>> dpcQueue_;
-    DISPATCHER_HEADER dpcQueueObject_{};
+    std::vector<SimThread*> dpcProcessors_;
+    SimThread* interrupt_ = nullptr;
     std::multimap<std::pair<Ticks, uint64_t>, TimedEvent> timedEvents_;
     std::map<uint64_t, std::pair<Ticks, uint64_t>> timedEventKeys_;
     uint64_t nextEventHandle_ = 1;

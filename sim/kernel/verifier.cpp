@@ -37,6 +37,34 @@ void FaultInjector::Clear() {
     plans_.clear();
 }
 
+void CheckIrql(const char* routine, KIRQL maximum) {
+    // After a stop only the teardown runs, possibly at the IRQL where the
+    // machine stopped.
+    if (Kernel::Current().scheduler().Stopped()) return;
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > maximum) {
+        Kernel::Current().Fail(rule::kIrqlNotLess, std::string(routine) + " called at IRQL " + std::to_string(irql) +
+                                                       "; its maximum is " + std::to_string(maximum));
+    }
+}
+
+void CheckFreedMemory(const void* begin, size_t bytes, const char* routine) {
+    Kernel& kernel = Kernel::Current();
+    if (SetTimerIn(begin, bytes) != nullptr) {
+        kernel.Fail(rule::kFreedLiveTimer, std::string(routine) + " of memory that holds a timer still set");
+    }
+    if (QueuedDpcIn(begin, bytes) != nullptr) {
+        kernel.Fail(rule::kFreedQueuedDpc, std::string(routine) + " of memory that holds a DPC still queued");
+    }
+    auto* first = static_cast<const unsigned char*>(begin);
+    for (auto& [item, record] : kernel.io().WorkItems()) {
+        auto* p = static_cast<const unsigned char*>(item);
+        if (record.queued && p >= first && p < first + bytes) {
+            kernel.Fail(rule::kFreedQueuedWorkItem, std::string(routine) + " of a work item still queued");
+        }
+    }
+}
+
 }  // namespace sim
 
 // PAGED_CODE(): pageable code must never run above APC_LEVEL.

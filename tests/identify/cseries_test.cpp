@@ -50,9 +50,16 @@ TEST_F(IdentifyTest, WithoutAMouseEveryBaudIsTriedAndTheLastCommandsStillGoOut) 
     EXPECT_FALSE(DetectCSeries(state(), &buttons));
     EXPECT_EQ(buttons, 99u);
     EXPECT_EQ(Written(), ScanUpTo(3) + At("D*n", 9600) + At("N", 1200));
-    // Four 50 ms read timeouts, the bytes on the line and 2 ms after the
-    // baud command; no power-up wait (the lines were already up).
-    EXPECT_EQ(kernel().Now() - start, 4 * Milliseconds(50) + UnansweredScanLineTime() + Milliseconds(2));
+    // At each baud three bytes on the line and a 50 ms read timeout that
+    // ends on a clock tick, then the baud command, 2 ms to the next tick and
+    // the last command; no power-up wait (the lines were already up).
+    sim::Ticks expected = start;
+    for (ULONG baud : {1200u, 2400u, 4800u, 9600u}) {
+        expected = OnTick(expected + 3 * sim::ByteTime(sim::SerialFraming{baud, 8, 0, 0}) + Milliseconds(50));
+    }
+    expected = OnTick(expected + 3 * sim::ByteTime(sim::SerialFraming{9600, 8, 0, 0}) + Milliseconds(2));
+    expected += sim::ByteTime(sim::SerialFraming{1200, 8, 0, 0});
+    EXPECT_TRUE(InMillisecond(kernel().Now(), expected / 10000.0));
     EXPECT_EQ(port().Framing().baud, 1200u);
     EXPECT_EQ(port().Timeouts().ReadTotalTimeoutConstant, 50u);
 }

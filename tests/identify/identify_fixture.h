@@ -121,6 +121,12 @@ class IdentifyTest : public PortTest {
 
 // Time on the line of a C-series search nobody answers: "DSs" at each of
 // the four bauds, "D*n" at 9600 and 'N' at 1200.
+// Waits and read timeouts end on clock ticks of 10.0144 ms: the first tick
+// at or after `t`.
+inline sim::Ticks OnTick(sim::Ticks t) {
+    return (t + sim::kUniprocessorClockTick - 1) / sim::kUniprocessorClockTick * sim::kUniprocessorClockTick;
+}
+
 inline sim::Ticks UnansweredScanLineTime() {
     sim::Ticks total = 0;
     for (ULONG baud : {1200u, 2400u, 4800u, 9600u}) total += 3 * sim::ByteTime(sim::SerialFraming{baud, 8, 0, 0});

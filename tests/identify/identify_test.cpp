@@ -11,8 +11,10 @@ using sim::Milliseconds;
 
 // RTS rises 600 ms into identification (200 ms prepare, 200 + 200 ms power
 // cycle) and reading begins 175 ms later.
-const sim::Ticks kRtsRises = Milliseconds(600);
-const sim::Ticks kReadingBegins = Milliseconds(775);
+// Three delays of 200 ms, each to its tick, bring RTS up at 600.86 ms; the
+// 175 ms after it end at 781.12 ms.
+const sim::Ticks kRtsRises = OnTick(OnTick(OnTick(Milliseconds(200)) + Milliseconds(200)) + Milliseconds(200));
+const sim::Ticks kReadingBegins = OnTick(kRtsRises + Milliseconds(175));
 const sim::Ticks kSevenBitByte = Milliseconds(15) / 2;
 
 struct AnswerCase {
@@ -27,7 +29,8 @@ class AnswerTest : public IdentifyTest, public ::testing::WithParamInterface<Ans
 
 // The kind, when IdentifyMouse returns and the read timeout it leaves: the
 // answer ends 100 ms after its last byte (or at once when 255 bytes have
-// come), silence after 200 ms, and unrecognised bytes cost 500 ms more.
+// come), silence after 200 ms, and unrecognised bytes cost 500 ms more; each
+// of these timeouts and waits ends on the clock tick.
 TEST_P(AnswerTest, TheAnswerDecidesTheKindAndTheTimeItTakes) {
     const AnswerCase& c = GetParam();
     AttachAnswer(c.answer);
@@ -39,16 +42,19 @@ TEST_P(AnswerTest, TheAnswerDecidesTheKindAndTheTimeItTakes) {
     sim::Ticks expected;
     ULONG timeoutLeft;
     if (n == 0) {
-        expected = kReadingBegins + Milliseconds(200);
+        expected = OnTick(kReadingBegins + Milliseconds(200));
         timeoutLeft = 200;
     } else {
         size_t read = std::min<size_t>(n, MOUSE_ANSWER_LENGTH);
         sim::Ticks last = kRtsRises + Milliseconds(14) + static_cast<sim::Ticks>(read - 1) * kSevenBitByte;
-        expected = std::max(last, kReadingBegins) + (read < MOUSE_ANSWER_LENGTH ? Milliseconds(100) : 0);
-        if (c.kind == NoMouse) expected += Milliseconds(500);
+        expected = std::max(last, kReadingBegins);
+        if (read < MOUSE_ANSWER_LENGTH) expected = OnTick(expected + Milliseconds(100));
+        if (c.kind == NoMouse) expected = OnTick(expected + Milliseconds(500));
         timeoutLeft = c.kind == NoMouse ? 100 : 0;
     }
-    EXPECT_EQ(took, expected) << sim::Ticks(took / sim::kTicksPerMillisecond) << " ms";
+    // Clock ticks count from the machine's start, as the setup's few
+    // microseconds do.
+    EXPECT_TRUE(InMillisecond(start + took, expected / 10000.0));
     EXPECT_EQ(port().Timeouts().ReadTotalTimeoutConstant, timeoutLeft);
     EXPECT_EQ(port().Framing().baud, 1200u);
     EXPECT_EQ(port().Framing().wordLength, 7);
@@ -172,10 +178,12 @@ TEST_F(IdentifyTest, APortWhoseReadsFailFindsNoMouseAndDoesNotWaitForOne) {
     EXPECT_EQ(SelectProtocol(state()), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(state()->Decoder, nullptr);
     EXPECT_EQ(state()->Attributes.NumberOfButtons, 2);
-    // 775 ms of power-up, the C-series power-up's 500 ms, the commands on
-    // the line and the 2 ms after the baud command: neither the 500 ms after
-    // unrecognised bytes nor any read timeout.
-    EXPECT_EQ(kernel().Now(), Milliseconds(775 + 500 + 2) + UnansweredScanLineTime());
+    // 775 ms of power-up (781.12 ms on clock ticks), the C-series
+    // power-up's 500 ms (to the tick at 1281.84 ms), the commands on the
+    // line, the 2 ms after the baud command (to the tick at 1341.93 ms) and
+    // the last command's byte: neither the 500 ms after unrecognised bytes
+    // nor any read timeout.
+    EXPECT_TRUE(InMillisecond(kernel().Now(), 1350));
 }
 
 // ---- what the user then gets: the mouse's actions on the same line, read

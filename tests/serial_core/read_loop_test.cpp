@@ -49,6 +49,14 @@ class ReadLoopTest : public SimTest {
     }
     void EndObjects() override { mouse.reset(); }
 
+    // For a test that pins its schedule: preemption off, so that a pinned
+    // action runs whole on the other processor before the loop goes on.
+    void PinnedSchedule() {
+        sim::KernelOptions options;
+        options.preemption = 0;
+        StartKernel(options);
+    }
+
     void MakeDevice(PacketDecoder* decoder = DecodeOneByte, USHORT buttons = 5) {
         mouse = std::make_unique<SerialMouseDevice>(decoder, buttons);
     }
@@ -83,16 +91,18 @@ TEST_F(ReadLoopTest, EveryRecordIsRelativeWithNoUnitOrExtraInformationAndArrives
         EXPECT_EQ(r.data.Flags, MOUSE_MOVE_RELATIVE);
         EXPECT_EQ(r.data.ExtraInformation, 0u);
         EXPECT_EQ(r.irql, DISPATCH_LEVEL);
-        EXPECT_EQ(r.thread, "dpc");  // completions after the loop returned run on the port's DPC
+        // Completions after the loop returned run on the port's DPC.
+        EXPECT_EQ(r.thread.rfind("dpc", 0), 0u) << r.thread;
     }
-    EXPECT_EQ(records()[0].time, sim::Milliseconds(10));
-    EXPECT_EQ(records()[2].time, sim::Milliseconds(26));
+    EXPECT_TRUE(InMillisecond(records()[0].time, 10));
+    EXPECT_TRUE(InMillisecond(records()[2].time, 26));
     EXPECT_EQ(records()[0].data.ButtonFlags, MOUSE_LEFT_BUTTON_DOWN);
     EXPECT_EQ(records()[1].data.ButtonFlags, MOUSE_RIGHT_BUTTON_DOWN);
     EXPECT_EQ(records()[2].data.ButtonFlags, MOUSE_LEFT_BUTTON_UP | MOUSE_RIGHT_BUTTON_UP);
 }
 
 TEST_F(ReadLoopTest, ReadCompletingOnAnotherProcessorBeforeTheExchangeLeavesTheNextReadToTheLoop) {
+    PinnedSchedule();
     MakeDevice();
     // The first read goes out pending; the byte arrives on the other processor
     // after IoCallDriver returned and before the loop's exchange.
@@ -104,7 +114,7 @@ TEST_F(ReadLoopTest, ReadCompletingOnAnotherProcessorBeforeTheExchangeLeavesTheN
     EXPECT_EQ(StartReadLoop(&state()), STATUS_SUCCESS);
     EXPECT_EQ(stateSeenByCompletion, ReadCallInProgress);
     ASSERT_EQ(records().size(), 1u);
-    EXPECT_EQ(records()[0].thread, "dpc");
+    EXPECT_EQ(records()[0].thread.rfind("dpc", 0), 0u) << records()[0].thread;
     // The loop saw ReadCompletedInCall and issued the second read itself.
     EXPECT_EQ(mouse->port().ReadsServed(), 2u);
     EXPECT_TRUE(mouse->port().ReadPending());
@@ -156,6 +166,7 @@ INSTANTIATE_TEST_SUITE_P(Statuses, TerminalStatusTest,
                                            TerminalCase{STATUS_CANCELLED, false}));
 
 TEST_F(ReadLoopTest, TerminalStatusOnAnotherProcessorDuringTheCallIsSettledByTheLoop) {
+    PinnedSchedule();
     MakeDevice();
     kernel().PinSwitch({"IofCallDriver:return", "main", 1, [&] { IoCancelIrp(state().ReadRequest); }});
     EXPECT_EQ(StartReadLoop(&state()), STATUS_UNSUCCESSFUL);
@@ -212,6 +223,8 @@ TEST_F(ReadLoopTest, ReadingDoesNotStartWhenAConditionIsFalse) {
         {"not started", [](DeviceState& s) { s.Started = FALSE; }, [](DeviceState&) {}},
         {"removal pending", [](DeviceState& s) { s.RemovePending = TRUE; },
          [](DeviceState& s) { s.RemovePending = FALSE; }},
+        {"powering down", [](DeviceState& s) { s.PoweringDown = TRUE; },
+         [](DeviceState& s) { s.PoweringDown = FALSE; }},
     };
     for (const Condition& c : conditions) {
         state().Started = TRUE;
@@ -224,6 +237,121 @@ TEST_F(ReadLoopTest, ReadingDoesNotStartWhenAConditionIsFalse) {
     }
     state().Started = TRUE;
 }
+
+TEST_F(ReadLoopTest, ARefusedRemoveLockAcquisitionStartsNoReading) {
+    MakeDevice();
+    // Removal has begun: it flags the device and waits for a request still
+    // holding the lock.
+    int outstanding = 0;
+    ASSERT_EQ(IoAcquireRemoveLockEx(&state().RemoveLock, &outstanding, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK)),
+              STATUS_SUCCESS);
+    state().RemovePending = TRUE;
+    kernel().CreateThread("removal", [&] {
+        int tag = 0;
+        IoAcquireRemoveLockEx(&state().RemoveLock, &tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK));
+        IoReleaseRemoveLockAndWaitEx(&state().RemoveLock, &tag, sizeof(IO_REMOVE_LOCK));
+    });
+    kernel().Settle();
+    ASSERT_TRUE(state().RemoveLock.Removed);
+    // The acquisition is refused: no loop runs, so no stop path gives back
+    // an acquisition that was never taken.
+    EXPECT_EQ(StartReadLoop(&state()), STATUS_DELETE_PENDING);
+    EXPECT_FALSE(state().Started);
+    EXPECT_EQ(mouse->port().ReadsServed(), 0u);
+    IoReleaseRemoveLockEx(&state().RemoveLock, &outstanding, sizeof(IO_REMOVE_LOCK));
+    kernel().Settle();
+    EXPECT_EQ(state().RemoveLock.IoCount, 0);
+}
+
+TEST_F(ReadLoopTest, ASuccessfulReadThatBroughtNoByteIsNotDecoded) {
+    MakeDevice();
+    mouse->port().FailReads(1, STATUS_SUCCESS);  // success, Information 0
+    mouse->port().Receive(0x05);
+    ASSERT_EQ(StartReadLoop(&state()), STATUS_SUCCESS);
+    EXPECT_EQ(mouse->port().ReadsServed(), 3u);
+    EXPECT_EQ(g_decodeStack.size(), 1u);  // the byte, not the empty read
+    ASSERT_EQ(records().size(), 1u);
+    EXPECT_EQ(records()[0].data.LastX, 5);
+}
+
+TEST_F(ReadLoopTest, TheConditionsAreCheckedBeforeEveryReadWhileHeldBytesDrainInOneCall) {
+    // Pinned schedule: the last handle closes on another processor as the
+    // loop prepares its third read.
+    PinnedSchedule();
+    MakeDevice();
+    mouse->port().Receive({1, 2, 3, 4, 5});
+    kernel().PinSwitch({"IoReuseIrp", "main", 3, [&] {
+                            InterlockedDecrement(&state().OpenCount);
+                            IoCancelIrp(state().ReadRequest);
+                        }});
+    EXPECT_EQ(StartReadLoop(&state()), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(mouse->port().ReadsServed(), 2u);
+    EXPECT_EQ(records().size(), 2u);
+    EXPECT_EQ(mouse->port().Buffered(), 3u);
+    EXPECT_EQ(state().RemoveLock.IoCount, 1);
+}
+
+// A path that stops reading changes its condition, then cancels ReadRequest.
+// Wherever that lands between two reads, reading ends: no read stays
+// outstanding and the reading acquisition is given back once.
+struct StopCase {
+    const char* stop;
+    void (*set)(DeviceState&);
+    const char* point;
+    int occurrence;
+};
+
+class StopBetweenReadsTest : public ReadLoopTest, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopBetweenReadsTest, ACancelAtAnySchedulingPointBetweenTwoReadsEndsReading) {
+    const StopCase& c = GetParam();
+    // The stop runs on another processor exactly at the chosen scheduling
+    // point of the loop.
+    PinnedSchedule();
+    MakeDevice();
+    mouse->port().Receive(0x01);  // the first read completes inside the call; the loop goes round
+    kernel().PinSwitch({c.point, "main", c.occurrence, [&] {
+                            c.set(state());
+                            IoCancelIrp(state().ReadRequest);
+                        }});
+    StartReadLoop(&state());
+    kernel().Settle();
+    EXPECT_FALSE(mouse->port().ReadPending()) << "a read outlived the cancel";
+    EXPECT_EQ(state().RemoveLock.IoCount, 1);
+}
+
+std::vector<StopCase> StopCases() {
+    struct Stop {
+        const char* name;
+        void (*set)(DeviceState&);
+    };
+    const Stop stops[] = {
+        {"Close", [](DeviceState& s) { InterlockedDecrement(&s.OpenCount); }},
+        {"Stop", [](DeviceState& s) { s.Started = FALSE; }},
+        {"Removal", [](DeviceState& s) { s.RemovePending = TRUE; }},
+        {"PowerDown", [](DeviceState& s) { s.PoweringDown = TRUE; }},
+    };
+    // The loop's scheduling points from the end of one read to the next
+    // IoCallDriver, for the first read and for the one after a completion
+    // inside the call.
+    struct Point {
+        const char* name;
+        int occurrence;
+    };
+    const Point points[] = {{"IoReuseIrp", 1}, {"InterlockedExchange", 1}, {"IofCallDriver", 1},
+                            {"IoReuseIrp", 2}, {"InterlockedExchange", 3}, {"IofCallDriver", 2}};
+    std::vector<StopCase> cases;
+    for (const Stop& stop : stops) {
+        for (const Point& point : points) cases.push_back({stop.name, stop.set, point.name, point.occurrence});
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, StopBetweenReadsTest, ::testing::ValuesIn(StopCases()),
+                         [](const ::testing::TestParamInfo<StopCase>& info) {
+                             return std::string(info.param.stop) + "At" + info.param.point +
+                                    std::to_string(info.param.occurrence);
+                         });
 
 struct TransitionCase {
     const char* name;
@@ -317,5 +445,29 @@ TEST_P(ReadLoopInterleavingTest, EveryByteIsDeliveredOnceInOrderUnderAnyInterlea
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ReadLoopInterleavingTest, ::testing::Range<uint64_t>(1, 21));
+
+// Two bytes arrive together while the loop is inside IoCallDriver for a read
+// that the first of them completes on another processor. The next read
+// completes at once with the second byte; under any interleaving each record
+// carries its own byte.
+class TwoBytesAtOnceTest : public ReadLoopTest, public ::testing::WithParamInterface<uint64_t> {};
+
+TEST_P(TwoBytesAtOnceTest, EachByteIsDecodedAndDeliveredBeforeTheNextReadIsHandedOver) {
+    sim::KernelOptions options;
+    options.seed = GetParam() + 1000 * sim::SeedFromEnvironment();
+    options.preemption = 0.5;
+    StartKernel(options);
+    MakeDevice();
+    kernel().PinSwitch({"IofCallDriver:return", "main", 1, [&] { mouse->port().Receive({0x01, 0x02}); }});
+    StartReadLoop(&state());
+    kernel().Settle();
+    ASSERT_EQ(records().size(), 2u);
+    EXPECT_EQ(records()[0].data.LastX, 1);
+    EXPECT_EQ(records()[0].data.ButtonFlags, MOUSE_LEFT_BUTTON_DOWN);
+    EXPECT_EQ(records()[1].data.LastX, 2);
+    EXPECT_EQ(records()[1].data.ButtonFlags, MOUSE_LEFT_BUTTON_UP | MOUSE_RIGHT_BUTTON_DOWN);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, TwoBytesAtOnceTest, ::testing::Range<uint64_t>(1, 201));
 
 }  // namespace

@@ -46,7 +46,7 @@ TEST_F(PortControlTest, ConfigurationRequestsCarryTheirExactCodesAndBuffers) {
         EXPECT_EQ(requests()[i].majorFunction, IRP_MJ_DEVICE_CONTROL);
         EXPECT_EQ(requests()[i].ioControlCode, expected[i].code);
         EXPECT_EQ(requests()[i].input, expected[i].input);
-        EXPECT_EQ(requests()[i].time, 0);
+        EXPECT_TRUE(InMillisecond(requests()[i].time, 0));
     }
     EXPECT_EQ(port().Framing().baud, 2400u);
     EXPECT_EQ(port().Framing().wordLength, 7);
@@ -61,6 +61,18 @@ TEST_F(PortControlTest, AFailedRequestIsReportedWithItsOwnStatus) {
     kernel().FailNth(sim::FaultSite::Irp, 1);
     EXPECT_EQ(PurgeReceiveBuffer(state()), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(requests().size(), 2u);  // the unbuilt request never reached the port
+    // A request that pends and then fails reports its final status.
+    port().FailRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_BAUD_RATE, STATUS_DEVICE_NOT_CONNECTED, 1,
+                        Milliseconds(5));
+    SerialRequestContext request;
+    InitializeSerialRequestContext(&request);
+    SERIAL_BAUD_RATE rate{1200};
+    sim::Ticks before = kernel().Now();
+    EXPECT_EQ(SendSerialRequest(FALSE, IOCTL_SERIAL_SET_BAUD_RATE, state()->LowerDevice, &request.Event,
+                                &request.IoStatus, &rate, sizeof(rate), nullptr, 0),
+              STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_GE(kernel().Now() - before, Milliseconds(5));
+    EXPECT_EQ(requests().back().status, STATUS_DEVICE_NOT_CONNECTED);
 }
 
 TEST_F(PortControlTest, SettingsAreSavedAndGivenBackThroughTheInternalRequests) {
@@ -141,6 +153,9 @@ struct SequenceCase {
     NTSTATUS (*run)(DeviceState*);
     ULONG failing;  // 0: nothing fails
     std::vector<Step> steps;
+    // Delays end on clock ticks (10.0144 ms): 200 ms on the 20th at 200.29
+    // ms, 200 more on the 40th at 400.58 ms, and 175 more on the 58th at
+    // 580.84 ms.
     LONGLONG endMs;
 };
 
@@ -150,12 +165,12 @@ TEST_P(ModemLineSequenceTest, StopsAtTheFirstFailureAndWaitsItsDelays) {
     const SequenceCase& c = GetParam();
     if (c.failing != 0) port().FailRequests(IRP_MJ_DEVICE_CONTROL, c.failing, STATUS_INVALID_PARAMETER);
     c.run(state());
-    EXPECT_EQ(kernel().Now(), Milliseconds(c.endMs));
+    EXPECT_TRUE(InMillisecond(kernel().Now(), c.endMs));
     ASSERT_EQ(requests().size(), c.steps.size());
     for (size_t i = 0; i < c.steps.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(requests()[i].ioControlCode, c.steps[i].code);
-        EXPECT_EQ(requests()[i].time, Milliseconds(c.steps[i].atMs));
+        EXPECT_TRUE(InMillisecond(requests()[i].time, c.steps[i].atMs));
         EXPECT_TRUE(requests()[i].input.empty());
     }
 }
@@ -174,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
                      PowerCycleMouse,
                      0,
                      {{0x001B0028, 0}, {0x001B0034, 0}, {0x001B0024, 200}, {0x001B0030, 400}},
-                     575},
+                     580},
         SequenceCase{"PowerCycleClrDtrFails", PowerCycleMouse, IOCTL_SERIAL_CLR_DTR, {{0x001B0028, 0}}, 0},
         SequenceCase{"PowerCycleSetDtrFails",
                      PowerCycleMouse,
@@ -185,7 +200,7 @@ INSTANTIATE_TEST_SUITE_P(
                      PowerCycleMouse,
                      IOCTL_SERIAL_SET_RTS,
                      {{0x001B0028, 0}, {0x001B0034, 0}, {0x001B0024, 200}, {0x001B0030, 400}},
-                     575}),
+                     580}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct CSeriesPowerCase {
@@ -205,7 +220,7 @@ TEST_P(PowerUpCSeriesTest, WaitsOnlyWhenBothCtsAndDsrChanged) {
         port().FailRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_MODEMSTATUS, STATUS_DEVICE_NOT_CONNECTED);
     }
     EXPECT_EQ(PowerUpCSeriesMouse(state()), c.result);
-    EXPECT_EQ(kernel().Now(), Milliseconds(c.endMs));
+    EXPECT_TRUE(InMillisecond(kernel().Now(), c.endMs));
     ASSERT_EQ(requests().size(), 3u);
     EXPECT_EQ(requests()[0].ioControlCode, IOCTL_SERIAL_SET_DTR);
     EXPECT_EQ(requests()[1].ioControlCode, IOCTL_SERIAL_SET_RTS);
@@ -219,16 +234,31 @@ INSTANTIATE_TEST_SUITE_P(Mice, PowerUpCSeriesTest,
                                                             STATUS_DEVICE_NOT_CONNECTED, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(PortControlTest, ModemStatusWithOnlyOneLineChangedCostsNoWait) {
-    // DSR changes with DTR; CTS was already up before the sequence.
+// Only one of CTS and DSR changed: the mouse was powered already, no wait.
+struct OneLineCase {
+    const char* name;
+    ULONG raisedFirst;  // the line raised before the power-up
+    ULONG modemStatus;  // what the power-up reads
+};
+
+class OneLineChangedTest : public PortTest, public ::testing::WithParamInterface<OneLineCase> {};
+
+TEST_P(OneLineChangedTest, ModemStatusWithOnlyOneLineChangedCostsNoWait) {
     Attach("c-series");
-    ASSERT_EQ(Control(IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    ASSERT_EQ(Control(GetParam().raisedFirst, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
     ULONG status = 0;
     ASSERT_EQ(Control(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &status, sizeof(status)), STATUS_SUCCESS);
+    sim::Ticks before = kernel().Now();
     EXPECT_EQ(PowerUpCSeriesMouse(state()), STATUS_SUCCESS);
-    EXPECT_EQ(requests().back().output, Ulongs({0x32}));
-    EXPECT_EQ(kernel().Now(), 0);
+    EXPECT_EQ(requests().back().output, Ulongs({GetParam().modemStatus}));
+    EXPECT_TRUE(InMillisecond(kernel().Now() - before, 0));
 }
+
+INSTANTIATE_TEST_SUITE_P(Lines, OneLineChangedTest,
+                         // CTS follows RTS and DSR follows DTR.
+                         ::testing::Values(OneLineCase{"OnlyDsrChanged", IOCTL_SERIAL_SET_RTS, 0x32},
+                                           OneLineCase{"OnlyCtsChanged", IOCTL_SERIAL_SET_DTR, 0x31}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- reads and writes
 
@@ -241,7 +271,7 @@ TEST_F(PortControlTest, ReadSerialByteReportsAMissingByteAsUnsuccessfulAndAPortF
     byte = 0xEE;
     ASSERT_EQ(SetReadTimeout(state(), 50), STATUS_SUCCESS);
     EXPECT_EQ(ReadSerialByte(state(), &byte), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(kernel().Now(), Milliseconds(50));
+    EXPECT_TRUE(InMillisecond(kernel().Now(), 50));
     EXPECT_EQ(requests().back().status, STATUS_TIMEOUT);
     EXPECT_EQ(byte, 0xEE);
 
@@ -271,7 +301,9 @@ TEST_F(PortControlTest, ReadSerialBytesReadsOneByteARequestStraightIntoTheBuffer
     EXPECT_EQ(got, 3);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 3), "MZ@");
     EXPECT_EQ(port().ReadsServed(), 4u);
-    EXPECT_EQ(kernel().Now(), Milliseconds(121));
+    // The last read's 100 ms timeout runs from about 21 ms and ends on the
+    // clock tick after 121 ms: the thirteenth, at 130.19 ms.
+    EXPECT_TRUE(InMillisecond(kernel().Now(), 130));
 }
 
 TEST_F(PortControlTest, WritesSendExactlyTheirCharactersAtTheLinesPace) {
@@ -280,8 +312,8 @@ TEST_F(PortControlTest, WritesSendExactlyTheirCharactersAtTheLinesPace) {
     EXPECT_EQ(requests()[0].majorFunction, IRP_MJ_WRITE);
     EXPECT_EQ(requests()[0].input, (std::vector<UCHAR>{'*', 'n'}));
     EXPECT_EQ(requests()[0].information, 2u);
-    // Two 8N1 bytes at 1200 baud.
-    EXPECT_EQ(kernel().Now(), 2 * 83333);
+    // Two 8N1 bytes at 1200 baud, and the time the calls cost.
+    EXPECT_TRUE(InMillisecond(kernel().Now() - 2 * 83333, 0));
 
     EXPECT_EQ(WriteSerialChar(state(), 's'), STATUS_SUCCESS);
     EXPECT_EQ(requests()[1].input, (std::vector<UCHAR>{'s'}));
@@ -297,9 +329,11 @@ TEST_F(PortControlTest, WritesSendExactlyTheirCharactersAtTheLinesPace) {
 
 TEST_F(PortControlTest, TimerDelayWaitsItsIntervalOnTheDelayTimer) {
     EXPECT_EQ(TimerDelay(state(), SERIAL_DELAY_2_MS), STATUS_SUCCESS);
-    EXPECT_EQ(kernel().Now(), Milliseconds(2));
+    // A 2 ms delay lasts until the next clock tick (10.0144 ms); 500 ms more
+    // end on the tick after 510 ms (510.73 ms).
+    EXPECT_TRUE(InMillisecond(kernel().Now(), 10));
     EXPECT_EQ(TimerDelay(state(), SERIAL_DELAY_500_MS), STATUS_SUCCESS);
-    EXPECT_EQ(kernel().Now(), Milliseconds(502));
+    EXPECT_TRUE(InMillisecond(kernel().Now(), 510));
 }
 
 }  // namespace

@@ -38,9 +38,11 @@ class SerialMouseDevice {
         if (!sim::Kernel::Current().Failures().empty()) return;  // the machine stopped
         state_->RemovePending = TRUE;
         IoCancelIrp(state_->ReadRequest);
-        int tag = 0;
-        IoAcquireRemoveLockEx(&state_->RemoveLock, &tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK));
-        IoReleaseRemoveLockAndWaitEx(&state_->RemoveLock, &tag, sizeof(IO_REMOVE_LOCK));
+        if (!state_->RemoveLock.Removed) {  // a test may have drained it already
+            int tag = 0;
+            IoAcquireRemoveLockEx(&state_->RemoveLock, &tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK));
+            IoReleaseRemoveLockAndWaitEx(&state_->RemoveLock, &tag, sizeof(IO_REMOVE_LOCK));
+        }
         IoFreeIrp(state_->ReadRequest);
         IoDetachDevice(state_->LowerDevice);
         IoDeleteDevice(self_);

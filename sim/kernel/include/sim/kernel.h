@@ -6,9 +6,11 @@
 // simulated thread "main" at PASSIVE_LEVEL. Every simulated thread runs on a
 // host thread of its own, but exactly one runs at a time: the running thread
 // holds a baton and hands it over only at scheduling points (every kernel
-// call, the interlocked operations and the return from IoCallDriver). Virtual
-// time advances only when no thread can run, so a one-second wait costs no
-// real second, and a seed replays the same interleaving every time.
+// call, the interlocked operations and the return from IoCallDriver), where a
+// seeded scheduler may switch. Each scheduling point costs a little virtual
+// time; when no thread can run the clock jumps to the next event, so a
+// one-second wait costs no real second. Waits and timers expire on clock
+// ticks. A seed replays the same run every time.
 #pragma once
 
 #include <cstdint>
@@ -57,7 +59,6 @@ inline constexpr const char* kWaitAboveApcLevel = "WAIT_WITH_TIMEOUT_ABOVE_APC_L
 inline constexpr const char* kPageableAboveApcLevel = "PAGEABLE_CODE_ABOVE_APC_LEVEL";
 inline constexpr const char* kIrqlNotLess = "IRQL_NOT_LESS_OR_EQUAL";
 inline constexpr const char* kRemoveLockBadTag = "REMOVE_LOCK_RELEASED_WITH_UNKNOWN_TAG";
-inline constexpr const char* kRemoveLockAfterDrain = "REMOVE_LOCK_ACQUIRED_AFTER_DRAIN";
 inline constexpr const char* kRemoveLockReinitialized = "REMOVE_LOCK_REINITIALIZED_AFTER_DRAIN";
 inline constexpr const char* kPoolLeak = "POOL_LEAKED_AT_TEARDOWN";
 inline constexpr const char* kIrpLeak = "IRP_LEAKED_AT_TEARDOWN";
@@ -69,6 +70,36 @@ inline constexpr const char* kSpinLockNotHeld = "SPIN_LOCK_RELEASED_WHEN_NOT_HEL
 inline constexpr const char* kObjectMisuse = "KERNEL_OBJECT_MISUSE";
 inline constexpr const char* kPowerIrpNotStarted = "POSTARTNEXTPOWERIRP_MISSING";
 inline constexpr const char* kPowerIrpStartedTwice = "POSTARTNEXTPOWERIRP_CALLED_TWICE";
+// A dispatch routine returned a status other than STATUS_PENDING that is not
+// the IRP's IoStatus.Status (or returned one without completing the IRP).
+inline constexpr const char* kReturnedStatusMismatch = "DISPATCH_RETURNED_STATUS_NOT_IOSTATUS";
+// IRPs built by IoBuildDeviceIoControlRequest / IoBuildSynchronousFsdRequest
+// belong to the thread: the I/O manager frees them, never a driver.
+inline constexpr const char* kThreadIrpFreed = "THREAD_IRP_FREED_BY_DRIVER";
+inline constexpr const char* kThreadIrpLeak = "THREAD_IRP_NOT_COMPLETED_AT_TEARDOWN";
+// Releasing a spin lock anywhere but at DISPATCH_LEVEL, or to a higher IRQL.
+inline constexpr const char* kSpinLockReleaseIrql = "SPIN_LOCK_RELEASED_AT_WRONG_IRQL";
+// Memory freed (pool, a device object) while it holds a live kernel object.
+inline constexpr const char* kFreedLiveTimer = "FREED_MEMORY_HOLDS_SET_TIMER";
+inline constexpr const char* kFreedQueuedDpc = "FREED_MEMORY_HOLDS_QUEUED_DPC";
+inline constexpr const char* kFreedQueuedWorkItem = "FREED_QUEUED_WORK_ITEM";
+inline constexpr const char* kUnloadWithPendingWork = "DRIVER_UNLOADED_WITH_PENDING_WORK_ITEM";
+inline constexpr const char* kUnloadWithSetTimer = "DRIVER_UNLOADED_WITH_SET_TIMER";
+// A write past the end of a pool block, found by its guard bytes.
+inline constexpr const char* kPoolOverrun = "POOL_BLOCK_OVERRUN";
+inline constexpr const char* kDeviceLeak = "DEVICE_OBJECT_LEAKED_AT_TEARDOWN";
+inline constexpr const char* kWorkItemLeak = "WORK_ITEM_LEAKED_AT_TEARDOWN";
+inline constexpr const char* kErrorLogEntryLeak = "ERROR_LOG_ENTRY_LEAKED_AT_TEARDOWN";
+// Buffered I/O: Information larger than the caller's output buffer.
+inline constexpr const char* kCopyBackOverrun = "BUFFERED_INFORMATION_EXCEEDS_OUTPUT_BUFFER";
+// Power IRPs.
+inline constexpr const char* kPowerIrpWithIoCallDriver = "POWER_IRP_PASSED_WITH_IOCALLDRIVER";
+inline constexpr const char* kPowerIrpToPagableAbovePassive = "POWER_IRP_TO_PAGABLE_DEVICE_ABOVE_PASSIVE_LEVEL";
+// Plug and Play IRPs.
+inline constexpr const char* kPnpUnhandledStatusChanged = "PNP_UNHANDLED_MINOR_STATUS_CHANGED";
+inline constexpr const char* kPnpRemoveNotPassedDown = "PNP_REMOVE_NOT_PASSED_DOWN";
+inline constexpr const char* kPnpDeviceNotDeletedAfterRemove = "PNP_DEVICE_NOT_DETACHED_AND_DELETED_AFTER_REMOVE";
+inline constexpr const char* kDeviceStillInitializing = "DEVICE_STILL_INITIALIZING_AFTER_ADDDEVICE";
 inline constexpr const char* kWmiRegisteredTwice = "WMI_PROVIDER_REGISTERED_TWICE";
 inline constexpr const char* kWmiNotRegistered = "WMI_PROVIDER_DEREGISTERED_WHEN_NOT_REGISTERED";
 inline constexpr const char* kWmiRegisteredAtDeletion = "WMI_PROVIDER_STILL_REGISTERED_AT_DEVICE_DELETION";
@@ -88,12 +119,34 @@ struct PinnedSwitch {
     std::function<void()> action;
 };
 
+// The seed the suites and tools run under unless they choose one: the
+// environment variable SIM_SEED (a decimal number), else 1.
+uint64_t SeedFromEnvironment();
+
+// System time (100 ns since 1 January 1601) when the simulated machine
+// starts: 1 January 2001, 00:00 UTC.
+constexpr LONGLONG kSystemTimeAtBoot = 126227808000000000LL;
+
+// The clock tick of a Windows 2000 uniprocessor HAL: 10.0144 ms.
+constexpr Ticks kUniprocessorClockTick = 100144;
+
 struct KernelOptions {
     // Seed of the scheduler. With a preemption probability above 0 the
     // scheduler switches threads at random scheduling points and picks the
     // next thread at random; a seed always replays the same run.
-    uint64_t seed = 0;
-    double preemption = 0.0;
+    uint64_t seed = SeedFromEnvironment();
+    // Chance of a switch at each scheduling point. A test that pins its
+    // interleaving may set 0, and says why.
+    double preemption = 0.25;
+    // Each scheduling point costs between 0 and this much virtual time
+    // (seeded), so timers and hardware events land between any two kernel
+    // calls of running code.
+    Ticks pointCost = 20;
+    // Waits and timers expire on clock interrupts this far apart; the query
+    // routines of interrupt time, system time and tick count move by it.
+    Ticks clockTick = kUniprocessorClockTick;
+    // Processors that run DPCs, next to the threads and each other.
+    int dpcProcessors = 2;
     // Print verifier failures to standard error as they happen.
     bool reportToStderr = true;
 };
@@ -127,10 +180,17 @@ class Kernel {
     void CreateThread(const std::string& name, std::function<void()> body);
     // Runs `fn` on another processor at DISPATCH_LEVEL, as a DPC.
     void QueueDpc(std::function<void()> fn);
+    // A device's interrupt: runs `isr` on the interrupt context of a
+    // processor at the device's IRQL, ahead of what that processor was doing.
+    // Models call it from their hardware events.
+    void RequestInterrupt(KIRQL deviceIrql, std::function<void()> isr);
     // Runs `fn` as a DPC when the virtual clock reaches `when` (absolute).
     // Models use this for hardware events. Returns a handle for CancelEvent.
     uint64_t ScheduleAt(Ticks when, std::function<void()> fn);
     uint64_t ScheduleAfter(Ticks delay, std::function<void()> fn) { return ScheduleAt(Now() + delay, fn); }
+    // A model's timer, as a driver sets it with KeSetTimer: `fn` runs as a
+    // DPC at the first clock tick at or after `delay` from now.
+    uint64_t ScheduleOnClockTick(Ticks delay, std::function<void()> fn);
     void CancelEvent(uint64_t handle);
     // The calling thread waits `duration` of virtual time while everything
     // else runs.
@@ -185,6 +245,7 @@ class Kernel {
 
     // Internal rooms, for the kernel's own implementation.
     Scheduler& scheduler() { return *scheduler_; }
+    const KernelOptions& options() const { return options_; }
     IoManager& io() { return *io_; }
     Verifier& verifier() { return *verifier_; }
     Pool& pool() { return *pool_; }

@@ -559,6 +559,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER CurrentCount);
+ULONG NTAPI KeQueryTimeIncrement(VOID);
 
 // Executive: pool.
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
