@@ -8,6 +8,7 @@
 #include <kbdmou.h>
 #include <ntdd8042.h>
 #include <wmilib.h>
+#include <wmistr.h>
 
 // The class service as the mouse class driver implements it; kbdmou.h only
 // declares the generic four-pointer callback.

@@ -104,6 +104,7 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
                                               ? "IoDeleteDevice of a device already deleted"
                                               : "IoDeleteDevice of an address that is not a device object");
     }
+    WmiDeviceDeleted(device);
     CheckFreedMemory(device, device->Size, "IoDeleteDevice");
     devices_.erase(device);
     PDRIVER_OBJECT driver = device->DriverObject;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/kernel.h"
+#include "wmi_books.h"
 
 namespace sim {
 
@@ -140,6 +141,8 @@ class IoManager {
     // Physical devices whose state IoInvalidateDeviceState invalidated, in
     // call order, for the Plug and Play manager to query.
     std::vector<PDEVICE_OBJECT> invalidatedDeviceStates;
+    // WMI providers and the requests the WMI library has handed out.
+    WmiBooks wmi;
 
   private:
     Kernel& kernel_;

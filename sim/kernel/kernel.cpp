@@ -229,6 +229,10 @@ std::string Kernel::Shutdown() {
             verifier_->Record(rule::kErrorLogEntryLeak, std::to_string(errorLog_->Unwritten()) +
                                                             " error-log entry(ies) allocated and never written");
         }
+        if (!io_->wmi.registered.empty()) {
+            verifier_->Record(rule::kWmiRegisteredAtDeletion, std::to_string(io_->wmi.registered.size()) +
+                                                                  " WMI provider(s) still registered at teardown");
+        }
     }
     std::ostringstream report;
     for (const std::string& f : verifier_->Failures()) report << f << "\n";

@@ -29,9 +29,29 @@ expect_match("no mouse result" "${out}" "\"status\":\"0xC0000001\",\"kind\":0,\"
 run(COMMAND identify ARGS --driver serwheel --mouse three-button EXIT 0)
 expect_match("text" "${out}" "read  '3' 0x33\n.*kind             2 \\(ThreeButtonMouse\\)\n  decoder          DecodeThreeByte\n")
 
-# What is not there yet, and bad input.
-run(COMMAND identify ARGS --driver serfive --mouse five-byte EXIT 2)
-expect_match("serfive" "${err}" "not built yet")
+# serfive: the same conversation at eight data bits, never a byte written.
+run(COMMAND identify ARGS --driver serfive --mouse five-byte --format jsonl EXIT 0)
+expect_match("serfive first event" "${out}"
+  "^{\"t_ms\":0(\\.[0-9]+)?,\"event\":\"request\",\"name\":\"IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS\",\"status\":\"0x00000000\"}\n")
+expect_match("serfive line" "${out}" "\"name\":\"IOCTL_SERIAL_SET_LINE_CONTROL\",\"StopBits\":0,\"Parity\":0,\"WordLength\":8,")
+expect_match("serfive answer" "${out}" "\"event\":\"read\",\"byte\":72}\n")
+expect_match("serfive result" "${out}"
+  "\n{\"t_ms\":[0-9.]+,\"event\":\"result\",\"status\":\"0x00000000\",\"kind\":1,\"decoder\":\"DecodeFiveByte\",\"MouseIdentifier\":4,\"NumberOfButtons\":3,\"baud\":1200,\"line\":\\[0,0,8\\]}\n$")
+if(out MATCHES "\"event\":\"write\"")
+  message(FATAL_ERROR "serfive wrote to the mouse:\n${out}")
+endif()
+
+# A mouse for serwheel is refused at once, with no wait after its answer.
+run(COMMAND identify ARGS --driver serfive --mouse wheel5 --format jsonl EXIT 0)
+expect_match("serfive refuses" "${out}"
+  "\"event\":\"result\",\"status\":\"0xC0000001\",\"kind\":0,\"decoder\":null,\"MouseIdentifier\":0,\"NumberOfButtons\":2,\"baud\":1200,\"line\":\\[0,0,8\\]}\n$")
+run(COMMAND identify ARGS --driver serfive --mouse five-byte EXIT 0)
+expect_match("serfive text" "${out}"
+  "^identifying a five-byte mouse with serfive on COM1\n.*read  'H' 0x48\n.*kind             1 \\(five-byte mouse: 'H' in the answer\\)\n  decoder          DecodeFiveByte\n")
+
+# Bad input.
+run(COMMAND identify ARGS --driver serthree --mouse wheel EXIT 2)
+expect_match("unknown driver" "${err}" "unknown driver 'serthree'; drivers: serwheel, serfive")
 run(COMMAND identify ARGS --driver serwheel --mouse trackball EXIT 2)
 expect_match("unknown mouse" "${err}" "unknown mouse 'trackball'; models: two-button,")
 run(COMMAND identify ARGS --driver serwheel EXIT 2)

@@ -13,6 +13,8 @@
 #include "commands.h"
 #include "options.h"
 #include "output.h"
+#include "serfive/decoders.h"
+#include "serfive/identify.h"
 #include "serial_core/device_state.h"
 #include "serwheel/decoders.h"
 #include "serwheel/identify.h"
@@ -149,8 +151,19 @@ const char* DecoderName(PacketDecoder* decoder) {
     if (decoder == DecodeBallPoint) return "DecodeBallPoint";
     if (decoder == DecodeWheel) return "DecodeWheel";
     if (decoder == DecodeCSeries) return "DecodeCSeries";
+    if (decoder == DecodeFiveByte) return "DecodeFiveByte";
     return nullptr;
 }
+
+// The two drivers' identification as mousesim runs it: the routine that
+// identifies and selects, and how to read back and name what IdentifyMouse
+// answered from what SelectProtocol installed.
+struct DriverIdentification {
+    const char* name;
+    NTSTATUS (*selectProtocol)(DeviceState*);
+    int (*kindOf)(const DeviceState&);
+    const char* (*kindName)(int);
+};
 
 // What IdentifyMouse answered, read back from what SelectProtocol installed:
 // each Microsoft-family kind installs a decoder and button count of its own.
@@ -167,6 +180,21 @@ const char* KindName(MouseKind kind) {
                                         "BallPointMouse", "WheelMouse",     "ExtendedWheelMouse"};
     return kind <= ExtendedWheelMouse ? names[kind] : "?";
 }
+
+// serfive's IdentifyMouse answers 1 for an 'H', which installs its decoder.
+int FiveByteKindOf(const DeviceState& device) {
+    return device.Decoder == DecodeFiveByte ? 1 : 0;
+}
+
+const char* FiveByteKindName(int kind) {
+    return kind == 1 ? "five-byte mouse: 'H' in the answer" : "no five-byte mouse";
+}
+
+const DriverIdentification kDrivers[] = {
+    {"serwheel", SelectProtocol, [](const DeviceState& d) { return static_cast<int>(KindOf(d)); },
+     [](int kind) { return KindName(static_cast<MouseKind>(kind)); }},
+    {"serfive", serfive::SelectProtocol, FiveByteKindOf, FiveByteKindName},
+};
 
 const char* IdentifierName(USHORT identifier) {
     switch (identifier) {
@@ -255,10 +283,13 @@ int RunIdentify(const Arguments& args) {
     const std::string model = options.Value("--mouse");
 
     if (driver.empty()) return BadInput(self, "--driver is required: serwheel or serfive");
-    if (driver == "serfive") {
-        return BadInput(self, "serfive's identification is not built yet; only --driver serwheel can identify a mouse so far");
+    const DriverIdentification* identification = nullptr;
+    for (const DriverIdentification& d : kDrivers) {
+        if (driver == d.name) identification = &d;
     }
-    if (driver != "serwheel") return BadInput(self, "unknown driver '" + driver + "'; drivers: serwheel, serfive");
+    if (identification == nullptr) {
+        return BadInput(self, "unknown driver '" + driver + "'; drivers: serwheel, serfive");
+    }
     if (model.empty()) return BadInput(self, "--mouse is required: " + ModelNames());
     if (std::find_if(std::begin(kModels), std::end(kModels), [&](const char* m) { return model == m; }) ==
         std::end(kModels)) {
@@ -283,7 +314,7 @@ int RunIdentify(const Arguments& args) {
         std::unique_ptr<sim::SerialMouse> mouse = sim::SerialMouse::Create(model, port);
 
         start = kernel.Now();
-        status = SelectProtocol(&device->state());
+        status = identification->selectProtocol(&device->state());
         end = kernel.Now();
         result = device->state();
         portFraming = port.Framing();
@@ -301,7 +332,7 @@ int RunIdentify(const Arguments& args) {
         return 1;
     }
 
-    MouseKind kind = KindOf(result);
+    int kind = identification->kindOf(result);
     const char* decoder = DecoderName(result.Decoder);
     USHORT identifier = result.Attributes.MouseIdentifier;
     USHORT buttons = result.Attributes.NumberOfButtons;
@@ -320,7 +351,7 @@ int RunIdentify(const Arguments& args) {
         return 0;
     }
 
-    std::printf("identifying a %s mouse with serwheel on COM1\n\n", model.c_str());
+    std::printf("identifying a %s mouse with %s on COM1\n\n", model.c_str(), identification->name);
     for (const Event& e : events) {
         std::printf("%10s ms  %s\n", FormatMilliseconds(e.time).c_str(), e.text.c_str());
     }
@@ -328,8 +359,8 @@ int RunIdentify(const Arguments& args) {
                 FormatMilliseconds(took).c_str());
     std::printf("status %s (%s)\n", Hex32(static_cast<ULONG>(status)).c_str(),
                 status == STATUS_SUCCESS ? "STATUS_SUCCESS" : "STATUS_UNSUCCESSFUL: the device does not start");
-    std::printf("  kind             %d (%s%s)\n", kind, KindName(kind),
-                status == STATUS_SUCCESS && kind == NoMouse ? "; a C-series mouse answered" : "");
+    std::printf("  kind             %d (%s%s)\n", kind, identification->kindName(kind),
+                status == STATUS_SUCCESS && kind == 0 ? "; a C-series mouse answered" : "");
     std::printf("  decoder          %s\n", decoder ? decoder : "none");
     std::printf("  MouseIdentifier  0x%04X (%s)\n", identifier, IdentifierName(identifier));
     std::printf("  NumberOfButtons  %u\n", buttons);

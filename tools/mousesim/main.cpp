@@ -21,7 +21,7 @@ const std::vector<Command>& Commands() {
          "      byte with the port driver's reset step (substate) or packet state; --seed N interleaves the\n"
          "      simulated processors as seed N picks",
          RunPs2},
-        {"identify", "identify --driver serwheel --mouse MODEL [--format text|jsonl]",
+        {"identify", "identify --driver serwheel|serfive --mouse MODEL [--format text|jsonl]",
          "a device start's identification of a modeled mouse on a simulated COM port: every request with its\n"
          "      virtual time, the bytes written (with their baud) and read, and what was installed; MODEL is\n"
          "      two-button, three-button, ballpoint, wheel, wheel5, five-byte, c-series, c-series@BAUD\n"

@@ -100,6 +100,9 @@ inline constexpr const char* kPnpUnhandledStatusChanged = "PNP_UNHANDLED_MINOR_S
 inline constexpr const char* kPnpRemoveNotPassedDown = "PNP_REMOVE_NOT_PASSED_DOWN";
 inline constexpr const char* kPnpDeviceNotDeletedAfterRemove = "PNP_DEVICE_NOT_DETACHED_AND_DELETED_AFTER_REMOVE";
 inline constexpr const char* kDeviceStillInitializing = "DEVICE_STILL_INITIALIZING_AFTER_ADDDEVICE";
+inline constexpr const char* kWmiRegisteredTwice = "WMI_PROVIDER_REGISTERED_TWICE";
+inline constexpr const char* kWmiNotRegistered = "WMI_PROVIDER_DEREGISTERED_WHEN_NOT_REGISTERED";
+inline constexpr const char* kWmiRegisteredAtDeletion = "WMI_PROVIDER_STILL_REGISTERED_AT_DEVICE_DELETION";
 }  // namespace rule
 
 // Allocations (and the attachment of a device to a stack) that fault

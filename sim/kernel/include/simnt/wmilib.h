@@ -1,15 +1,20 @@
-// The WMI library's context record and callbacks.
+// The WMI library (WMILIB): the context record and callbacks a driver hands
+// it, and the two routines that route a driver's system-control requests to
+// those callbacks and complete them.
 #pragma once
 
+#include "simnt/guiddef.h"
 #include "simnt/wdm.h"
+#include "simnt/wmistr.h"
 
-typedef struct _GUID {
-    ULONG Data1;
-    USHORT Data2;
-    USHORT Data3;
-    UCHAR Data4[8];
-} GUID, *LPGUID;
-typedef const GUID* LPCGUID;
+// What WmiSystemControl did with a request, and what the driver must still
+// do with it.
+typedef enum _SYSCTL_IRP_DISPOSITION {
+    IrpProcessed,     // handed to a callback, which completes it
+    IrpNotCompleted,  // handled, status set; the driver completes it
+    IrpNotWmi,        // not a WMI request; the driver passes it on
+    IrpForward        // for another device's provider; the driver passes it on
+} SYSCTL_IRP_DISPOSITION, *PSYSCTL_IRP_DISPOSITION;
 
 typedef struct _WMIGUIDREGINFO {
     LPCGUID Guid;
@@ -37,7 +42,10 @@ typedef NTSTATUS NTAPI WMI_EXECUTE_METHOD_CALLBACK(PDEVICE_OBJECT DeviceObject, 
                                                    ULONG InstanceIndex, ULONG MethodId, ULONG InBufferSize,
                                                    ULONG OutBufferSize, PUCHAR Buffer);
 typedef WMI_EXECUTE_METHOD_CALLBACK* PWMI_EXECUTE_METHOD;
-typedef enum _WMIENABLEDISABLECONTROL { WmiEventControl, WmiDataBlockControl } WMIENABLEDISABLECONTROL;
+typedef enum _WMIENABLEDISABLECONTROL {
+    WmiEventControl,
+    WmiDataBlockControl
+} WMIENABLEDISABLECONTROL, *PWMIENABLEDISABLECONTROL;
 typedef NTSTATUS NTAPI WMI_FUNCTION_CONTROL_CALLBACK(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
                                                      WMIENABLEDISABLECONTROL Function, BOOLEAN Enable);
 typedef WMI_FUNCTION_CONTROL_CALLBACK* PWMI_FUNCTION_CONTROL;
@@ -52,3 +60,16 @@ typedef struct _WMILIB_CONTEXT {
     PWMI_EXECUTE_METHOD ExecuteWmiMethod;
     PWMI_FUNCTION_CONTROL WmiFunctionControl;
 } WMILIB_CONTEXT, *PWMILIB_CONTEXT;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
+                                  CCHAR PriorityBoost);
+NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                PSYSCTL_IRP_DISPOSITION IrpDisposition);
+
+#ifdef __cplusplus
+}
+#endif
