@@ -1,6 +1,8 @@
 // The mouse port-information WMI block of a serial mouse device.
 #include "serial_core/port_info_wmi.h"
 
+#include "serial_core/device_frame.h"
+
 const GUID PortInfoGuid = {0x4731F89C, 0x71CB, 0x11D1, {0xA5, 0x2C, 0x00, 0xA0, 0xC9, 0x06, 0x29, 0x10}};
 
 WMIGUIDREGINFO PortInfoGuidList[1] = {
@@ -8,10 +10,6 @@ WMIGUIDREGINFO PortInfoGuidList[1] = {
 };
 
 namespace {
-
-// Client identification address of the driver object extension that holds
-// the service key path (a UNICODE_STRING), as driver entry allocates it.
-#define SERVICE_KEY_PATH_CLIENT_ID ((PVOID)1)
 
 // What kind of pointing device the identified mouse is: the BallPoint is a
 // track ball; every other serial mouse, and a device not yet identified, a
